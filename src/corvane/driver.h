@@ -1,0 +1,75 @@
+// The driver: command line, measurement cycle and report.
+#ifndef ZARVEK_DRIVER_H
+#define ZARVEK_DRIVER_H
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "workload.h"
+
+struct CommandLine {
+    int32_t requested_loops; // 1000 unless an argument sets it
+    bool continuous_mode;
+    bool usage_error; // a count of 0 or less was given
+};
+
+// Reads the arguments left to right; stops at the first bad one.
+CommandLine parse_command_line(int argc, const char *const *argv);
+
+// Reads TEXT the way atol does (leading white space, optional sign,
+// digits up to the first other character, none = 0), saturating at the
+// 32-bit limits instead of overflowing.
+int32_t parse_loops(const char *TEXT);
+
+// Writes the usage line to ERR as one block.
+void write_usage(FILE *err);
+
+// Writes the report of one measurement: the empty line, then the loop and
+// rating lines, or the insufficient-duration message, in which case it
+// returns false and the process must end with status 1.
+bool report_measurement(FILE *out, int32_t LOOP, int iterations,
+                        time_t start_time, time_t finish_time);
+
+// Flushes OUT at exit. A report that could not be written is a failure:
+// names the error on ERR and returns 1; otherwise returns STATUS.
+int finish_output(FILE *out, FILE *err, int status);
+
+inline time_t wall_clock()
+{
+    return std::time(nullptr);
+}
+
+// Runs the benchmark for a command line and returns the exit status
+// before the final flush. CLOCK reads the wall clock in whole seconds; it
+// is a template argument so that the real clock is called directly and
+// the timed interval holds nothing but the constants and the passes.
+template <time_t (*CLOCK)()>
+int run_benchmark(int argc, const char *const *argv, FILE *out, FILE *err)
+{
+    const CommandLine command = parse_command_line(argc, argv);
+    if (command.usage_error) {
+        write_usage(err);
+        return 1;
+    }
+    do {
+        const time_t start_time = CLOCK();
+        T = 0.499975;
+        T1 = 0.50025;
+        T2 = 2.0;
+        const int32_t LOOP = command.requested_loops;
+        const int iterations = 1;
+        for (int pass = 1; pass <= iterations; ++pass) {
+            timed_pass(LOOP);
+        }
+        const time_t finish_time = CLOCK();
+        if (!report_measurement(out, LOOP, iterations, start_time, finish_time)) {
+            return 1;
+        }
+        // A report that cannot be written ends the run; finish_output
+        // then turns it into status 1.
+    } while (command.continuous_mode && !ferror(out));
+    return 0;
+}
+
+#endif

@@ -1,0 +1,48 @@
+// The benchmark's work: the process-wide numeric state, the three work
+// procedures and the timed pass.
+//
+// Everything the workload touches is volatile. That is what keeps the
+// optimiser honest: each read and write of a global, of an element of E1
+// and of a local of the pass is a side effect the compiler must perform,
+// once, in order, so no loop can be dropped, shortened, hoisted or folded,
+// and no result can be kept in a register instead of its variable.
+#ifndef ZARVEK_WORKLOAD_H
+#define ZARVEK_WORKLOAD_H
+
+#include <cstdint>
+
+// The procedures and the pass must stay real calls that run their whole
+// body: never inlined, never cloned or specialised from what a caller
+// passes (GCC's noipa), so the call counts a profiler sees are the
+// benchmark's.
+#if defined(__clang__)
+#define WORKLOAD_CALL [[gnu::noinline]]
+#elif defined(__GNUC__)
+#define WORKLOAD_CALL [[gnu::noinline, gnu::noipa]]
+#else
+#define WORKLOAD_CALL
+#endif
+
+// Integer state: loop counter of PA, branch state, operands and indices.
+extern volatile int32_t J, K, L;
+// Constants assigned by the driver at the start of every measurement.
+extern volatile double T, T1, T2;
+// Work array; elements 1 to 4 are used, element 0 never is.
+extern volatile double E1[5];
+
+extern "C" {
+// Six rounds of updates of E[1..4]; leaves J = 6.
+WORKLOAD_CALL void PA(volatile double (&E)[5]);
+// Stores a combination of A and B into OUT; A and B are copies.
+WORKLOAD_CALL void P3(double A, double B, volatile double &OUT);
+// Copies three elements of E1 among each other, chosen by J, K and L.
+WORKLOAD_CALL void P0();
+// One timed pass: the ten sections with counts scaled by LOOP (>= 1).
+WORKLOAD_CALL void timed_pass(int32_t LOOP);
+}
+
+// Repetitions of section S (1 to 10) for a loop count: multiplier x LOOP,
+// in 64 bits so that every LOOP up to INT32_MAX runs its full count.
+int64_t section_count(int S, int32_t LOOP);
+
+#endif
