@@ -60,14 +60,14 @@ Profile parse_callgrind(const std::string &text, const std::string &binary)
 {
     Profile profile;
     std::map<std::string, std::string> names[2]; // [0] objects, [1] functions
-    auto resolve = [&](int kind, const std::string &spec) {
-        if (spec.empty() || spec[0] != '(') {
-            return spec;
+    auto resolve = [&](int kind, const std::string &field) {
+        if (field.empty() || field[0] != '(') {
+            return field;
         }
-        const size_t close = spec.find(')');
-        const std::string id = spec.substr(0, close + 1);
-        if (close + 1 < spec.size()) {
-            names[kind][id] = spec.substr(close + 2);
+        const size_t close = field.find(')');
+        const std::string id = field.substr(0, close + 1);
+        if (close + 1 < field.size()) {
+            names[kind][id] = field.substr(close + 2);
         }
         return names[kind][id];
     };
@@ -102,7 +102,7 @@ Profile parse_callgrind(const std::string &text, const std::string &binary)
         } else if (key == "ob") {
             object = real_path(resolve(0, value));
         } else if (key == "cob") {
-            resolve(0, value);
+            resolve(0, value); // only to learn the name an id stands for
         } else if (key == "fn") {
             function = resolve(1, value);
         } else if (key == "cfn") {

@@ -131,18 +131,24 @@ TEST(Section2Reference, MatchesTheKnownValues)
     EXPECT_BITS(e[4], -1.1323916609285205);
 }
 
-// E1[4] after a pass: what 14 x LOOP calls of PA make of what 12 x LOOP
-// repetitions of section 2 left. It differs for every count tried, so it
-// pins down both sections' counts and arithmetic.
-double expected_E1_4(int32_t LOOP)
+// E1[4] after PA_CALLS calls of PA on what REPETITIONS of section 2 left.
+double E1_4_after(int32_t repetitions, int32_t PA_calls)
 {
     double e[5];
-    section2_reference(12 * LOOP, e);
+    section2_reference(repetitions, e);
     set_E1(0.0, e[1], e[2], e[3], e[4]);
-    for (int32_t i = 0; i < 14 * LOOP; ++i) {
+    for (int32_t i = 0; i < PA_calls; ++i) {
         PA(E1);
     }
     return E1[4];
+}
+
+// E1[4] after a pass: sections 2 and 3 run 12 and 14 times per loop. It
+// differs for every count tried, so it pins down both sections' counts
+// and arithmetic.
+double expected_E1_4(int32_t LOOP)
+{
+    return E1_4_after(12 * LOOP, 14 * LOOP);
 }
 
 class Pass : public ::testing::TestWithParam<int32_t> {};
@@ -179,19 +185,8 @@ TEST(Pass, EndStateDependsOnTheCounts)
     // repetition more, would give another E1[4].
     set_constants();
     const double one = expected_E1_4(1);
-    double e[5];
-    section2_reference(13, e);
-    set_E1(0.0, e[1], e[2], e[3], e[4]);
-    for (int i = 0; i < 14; ++i) {
-        PA(E1);
-    }
-    EXPECT_NE(bits(E1[4]), bits(one));
-    section2_reference(12, e);
-    set_E1(0.0, e[1], e[2], e[3], e[4]);
-    for (int i = 0; i < 13; ++i) {
-        PA(E1);
-    }
-    EXPECT_NE(bits(E1[4]), bits(one));
+    EXPECT_NE(bits(E1_4_after(13, 14)), bits(one));
+    EXPECT_NE(bits(E1_4_after(12, 13)), bits(one));
 }
 
 } // namespace
