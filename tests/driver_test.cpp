@@ -158,6 +158,9 @@ const Case CASES[] = {
     {"SevenSeconds", {"3"}, {100, 107}, report(3, 7, "42.9 KIPS"), "", 0},
     {"SameSecond", {"5"}, {3, 3}, SHORT, "", 1},
     {"ClockWentBack", {"5"}, {10, 4}, SHORT, "", 1},
+    // Readings either side of 2038-01-19 03:14:07, where a 32-bit clock
+    // wraps to 1901.
+    {"Across2038", {"5"}, {2147483646, 2147483649}, report(5, 3, "166.7 KIPS"), "", 0},
     {"ContinuousEndsOnZero",
      {"-c", "20"},
      {0, 1, 1, 3, 3, 6, 6, 6},

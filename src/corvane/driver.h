@@ -8,6 +8,10 @@
 
 #include "workload.h"
 
+// A 32-bit time_t runs out in January 2038; on 32-bit glibc the build asks
+// for the 64-bit one.
+static_assert(sizeof(time_t) >= 8, "zarvek needs a 64-bit time_t (_TIME_BITS=64 on glibc)");
+
 struct CommandLine {
     int32_t requested_loops; // 1000 unless an argument sets it
     bool continuous_mode;

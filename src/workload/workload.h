@@ -9,7 +9,15 @@
 #ifndef ZARVEK_WORKLOAD_H
 #define ZARVEK_WORKLOAD_H
 
+#include <cfloat>
 #include <cstdint>
+
+// The benchmark's figure is for IEEE double arithmetic, every operation
+// rounded on its own. The build's options ensure it; this stops a build
+// made some other way.
+#if defined(__FAST_MATH__) || FLT_EVAL_METHOD != 0
+#error "the workload needs IEEE double rounding: no fast-math, and SSE2 arithmetic on 32-bit x86"
+#endif
 
 // The procedures and the pass must stay real calls that run their whole
 // body: never inlined, never cloned or specialised from what a caller
