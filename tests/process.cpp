@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -34,45 +36,82 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
-ProcessResult run_process(const std::vector<std::string> &argv, const std::string &stdout_path)
+ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions &options)
 {
     TempFile out;
     TempFile err;
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const std::string &arg : argv) {
         args.push_back(const_cast<char *>(arg.c_str()));
     }
     args.push_back(nullptr);
-    const std::string out_path = stdout_path.empty() ? out.path : stdout_path;
+    const std::string out_path = options.output == Output::Path ? options.path : out.path;
 
+    int pipe_fds[2] = {-1, -1};
+    if (options.output == Output::ReaderGone) {
+        if (pipe(pipe_fds) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        close(pipe_fds[0]);
+    }
     const pid_t child = fork();
     if (child < 0) {
         throw std::runtime_error("fork failed");
     }
     if (child == 0) {
         const int in_fd = open("/dev/null", O_RDONLY);
-        const int out_fd = open(out_path.c_str(), O_WRONLY | O_TRUNC);
         const int err_fd = open(err.path.c_str(), O_WRONLY | O_TRUNC);
-        if (in_fd < 0 || out_fd < 0 || err_fd < 0) {
+        int out_fd = -1;
+        if (options.output == Output::ReaderGone) {
+            out_fd = pipe_fds[1];
+        } else if (options.output != Output::Closed) {
+            out_fd = open(out_path.c_str(), O_WRONLY | O_TRUNC);
+        }
+        if (in_fd < 0 || err_fd < 0 || (out_fd < 0 && options.output != Output::Closed)) {
             _exit(126);
         }
         dup2(in_fd, 0);
-        dup2(out_fd, 1);
         dup2(err_fd, 2);
+        if (out_fd >= 0) {
+            dup2(out_fd, 1);
+        } else {
+            close(1);
+        }
+        signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
         execvp(args[0], args.data());
         _exit(127);
     }
-    int wait_status = 0;
-    if (waitpid(child, &wait_status, 0) != child) {
-        throw std::runtime_error("waitpid failed");
+    if (pipe_fds[1] >= 0) {
+        close(pipe_fds[1]);
     }
+
     ProcessResult result;
+    int wait_status = 0;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+    for (;;) {
+        const pid_t done = waitpid(child, &wait_status, options.timeout_seconds ? WNOHANG : 0);
+        if (done == child) {
+            break;
+        }
+        if (done < 0) {
+            throw std::runtime_error("waitpid failed");
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &wait_status, 0);
+            result.timed_out = true;
+            break;
+        }
+        usleep(10000);
+    }
     if (WIFEXITED(wait_status)) {
         result.status = WEXITSTATUS(wait_status);
     } else if (WIFSIGNALED(wait_status)) {
         result.status = 128 + WTERMSIG(wait_status);
     }
-    if (stdout_path.empty()) {
+    if (options.output == Output::Capture) {
         result.out = read_file(out.path);
     }
     result.err = read_file(err.path);

@@ -6,15 +6,30 @@
 #include <vector>
 
 struct ProcessResult {
-    int status = -1; // exit status, or 128 + signal number
-    std::string out; // standard output, unless it went to a path
-    std::string err; // standard error
+    int status = -1;        // exit status, or 128 + signal number
+    bool timed_out = false; // killed after the timeout
+    std::string out;        // standard output, when captured
+    std::string err;        // standard error
 };
 
-// Runs ARGV (looked up in PATH when it has no slash). Standard input is
-// /dev/null; standard output goes to STDOUT_PATH when it is given.
-ProcessResult run_process(const std::vector<std::string> &argv,
-                          const std::string &stdout_path = "");
+// Where the child's standard output goes.
+enum class Output {
+    Capture,    // a temporary file, read back into ProcessResult::out
+    Path,       // the file or device at RunOptions::path
+    Closed,     // descriptor 1 closed
+    ReaderGone, // a pipe whose reading end is already closed
+};
+
+struct RunOptions {
+    Output output = Output::Capture;
+    std::string path;
+    bool ignore_sigpipe = false; // else SIGPIPE has its default action
+    int timeout_seconds = 0;     // 0: wait as long as it takes
+};
+
+// Runs ARGV (looked up in PATH when it has no slash) with standard input
+// from /dev/null.
+ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions &options = {});
 
 std::string read_file(const std::string &path);
 
