@@ -18,9 +18,9 @@ const std::string SHORT = "\nInsufficient duration- Increase the LOOP count\n";
 
 std::string report(long loops, long seconds, const std::string &rating)
 {
-    return "\nLoops: " + std::to_string(loops) + ", Iterations: 1, Duration: " +
-           std::to_string(seconds) + " sec.\nC Converted Double Precision Corvanes: " + rating +
-           "\n";
+    return "\nLoops: " + std::to_string(loops) +
+           ", Iterations: 1, Duration: " + std::to_string(seconds) +
+           " sec.\nC Converted Double Precision Corvanes: " + rating + "\n";
 }
 
 // A stream that keeps what reaches it and counts the writes that reach
@@ -117,10 +117,10 @@ Outcome run(const std::vector<std::string> &args, const std::vector<time_t> &rea
     for (const std::string &a : args) {
         argv.push_back(a.c_str());
     }
-    const int status = finish_output(
-        out.file, err.file,
-        run_benchmark<scripted_clock>(static_cast<int>(argv.size()), argv.data(), out.file,
-                                      err.file));
+    const int status =
+        finish_output(out.file, err.file,
+                      run_benchmark<scripted_clock>(static_cast<int>(argv.size()), argv.data(),
+                                                    out.file, err.file));
     return {out.text, err.text, status, out.writes, err.writes, script.next};
 }
 

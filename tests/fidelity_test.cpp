@@ -42,8 +42,8 @@ Cost operator-(Cost a, const Cost &b)
 
 // What one run of the binary did in its own code (not in libc or libm).
 struct Profile {
-    std::map<std::string, Cost> own;            // exclusive cost by function
-    std::map<std::string, int64_t> calls;       // calls made, by callee
+    std::map<std::string, Cost> own;      // exclusive cost by function
+    std::map<std::string, int64_t> calls; // calls made, by callee
 };
 
 std::string real_path(const std::string &path)
@@ -94,10 +94,18 @@ Profile parse_callgrind(const std::string &text, const std::string &binary)
             std::istringstream fields(line.substr(7));
             std::string field;
             for (int i = 0; fields >> field; ++i) {
-                if (field == "Ir") ir = i;
-                if (field == "Dr") dr = i;
-                if (field == "Dw") dw = i;
-                if (field == "Bc") bc = i;
+                if (field == "Ir") {
+                    ir = i;
+                }
+                if (field == "Dr") {
+                    dr = i;
+                }
+                if (field == "Dw") {
+                    dw = i;
+                }
+                if (field == "Bc") {
+                    bc = i;
+                }
             }
         } else if (key == "ob") {
             object = real_path(resolve(0, value));
@@ -146,10 +154,10 @@ Profile parse_callgrind(const std::string &text, const std::string &binary)
 Profile profile_zarvek(int loops)
 {
     TempFile out;
-    const ProcessResult run = run_process(
-        {"env", "LD_BIND_NOW=1", "valgrind", "--tool=callgrind", "--cache-sim=yes",
-         "--branch-sim=yes", "--callgrind-out-file=" + out.path, ZARVEK_BINARY,
-         std::to_string(loops)});
+    const ProcessResult run =
+        run_process({"env", "LD_BIND_NOW=1", "valgrind", "--tool=callgrind", "--cache-sim=yes",
+                     "--branch-sim=yes", "--callgrind-out-file=" + out.path, ZARVEK_BINARY,
+                     std::to_string(loops)});
     EXPECT_NE(run.status, 127) << "valgrind is needed for this test: apt-get install valgrind";
     // 0 after a measurement, 1 when it lasted under a second; anything
     // else means zarvek did not run to its end.
@@ -319,8 +327,11 @@ struct Traffic {
     int64_t reads, writes;
 };
 const Traffic TRAFFIC[] = {
-    {"PA", 1848 - 84, 434},          {"P3", 8091, 4495},       {"P0", 5544, 1848},
-    {"timed_pass", 12623 - 2221, 4511}, {"", 28106 - 2221 - 84, 11288},
+    {"PA", 1848 - 84, 434},
+    {"P3", 8091, 4495},
+    {"P0", 5544, 1848},
+    {"timed_pass", 12623 - 2221, 4511},
+    {"", 28106 - 2221 - 84, 11288},
 };
 
 TEST_F(Callgrind, MemoryTrafficPerLoopIsAtLeastTheWorksOwn)
@@ -384,10 +395,10 @@ struct Accesses {
     int64_t reads_per_loop, writes_per_loop, writes_once;
 };
 const Accesses ACCESSES[] = {
-    {"J", 3695, 1343, 4},      {"K", 2912, 210, 3},       {"L", 2702, 210, 2},
-    {"T", 2162, 0, 1},         {"T1", 93, 0, 1},          {"T2", 1047, 0, 1},
-    {"E1[0]", 0, 0, 0},        {"E1[1]", 1000, 922, 2},   {"E1[2]", 1000, 922, 2},
-    {"E1[3]", 1000, 712, 2},   {"E1[4]", 384, 96, 1},
+    {"J", 3695, 1343, 4},    {"K", 2912, 210, 3},     {"L", 2702, 210, 2},
+    {"T", 2162, 0, 1},       {"T1", 93, 0, 1},        {"T2", 1047, 0, 1},
+    {"E1[0]", 0, 0, 0},      {"E1[1]", 1000, 922, 2}, {"E1[2]", 1000, 922, 2},
+    {"E1[3]", 1000, 712, 2}, {"E1[4]", 384, 96, 1},
 };
 
 struct Range {
@@ -423,8 +434,12 @@ std::map<std::string, std::pair<int64_t, int64_t>> trace_globals(int loops)
         }
         for (const Range &g : ranges) {
             if (address < g.start + g.size && g.start < address + size) {
-                if (kind == 'L' || kind == 'M') ++counts[g.name].first;
-                if (kind == 'S' || kind == 'M') ++counts[g.name].second;
+                if (kind == 'L' || kind == 'M') {
+                    ++counts[g.name].first;
+                }
+                if (kind == 'S' || kind == 'M') {
+                    ++counts[g.name].second;
+                }
             }
         }
     }

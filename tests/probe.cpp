@@ -15,8 +15,8 @@ static uintptr_t address(const volatile void *p)
 int main(int argc, char **argv)
 {
     const int32_t LOOP = argc > 1 ? static_cast<int32_t>(std::atol(argv[1])) : 1;
-    std::printf("J %" PRIxPTR " 4\nK %" PRIxPTR " 4\nL %" PRIxPTR " 4\n", address(&J),
-                address(&K), address(&L));
+    std::printf("J %" PRIxPTR " 4\nK %" PRIxPTR " 4\nL %" PRIxPTR " 4\n", address(&J), address(&K),
+                address(&L));
     std::printf("T %" PRIxPTR " 8\nT1 %" PRIxPTR " 8\nT2 %" PRIxPTR " 8\n", address(&T),
                 address(&T1), address(&T2));
     for (int i = 0; i < 5; ++i) {

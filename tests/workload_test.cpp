@@ -17,9 +17,9 @@ uint64_t bits(double x)
     return b;
 }
 
-#define EXPECT_BITS(actual, expected)                                                       \
-    EXPECT_EQ(bits(actual), bits(expected)) << #actual << " = " << std::hexfloat << (actual) \
-                                            << ", expected " << (expected)
+#define EXPECT_BITS(actual, expected)                                                              \
+    EXPECT_EQ(bits(actual), bits(expected))                                                        \
+        << #actual << " = " << std::hexfloat << (actual) << ", expected " << (expected)
 
 void set_constants()
 {
@@ -84,7 +84,7 @@ TEST(P0, AlternatesBetweenTwoStatesAndTouchesOnlyThree)
 TEST(SectionCount, MultiplesOfTheLoopCountWithoutOverflow)
 {
     const int64_t one[11] = {0, 0, 12, 14, 345, 210, 32, 899, 616, 0, 93};
-    const int64_t five_thousand[11] = {0,       0,       60000,   70000, 1725000, 1050000,
+    const int64_t five_thousand[11] = {0,      0,       60000,   70000, 1725000, 1050000,
                                        160000, 4495000, 3080000, 0,     465000};
     int64_t sum = 0;
     for (int s = 1; s <= 10; ++s) {

@@ -92,9 +92,9 @@ bool report_measurement(FILE *out, int32_t LOOP, int iterations, time_t start_ti
     // duration is rounded to float, the quotient taken in double and
     // rounded to float, and the threshold compared in float.
     const float seconds = static_cast<float>(duration);
-    const float rating = static_cast<float>(
-        ((static_cast<double>(LOOP) * 100.0) * static_cast<double>(iterations)) /
-        static_cast<double>(seconds));
+    const float rating =
+        static_cast<float>(((static_cast<double>(LOOP) * 100.0) * static_cast<double>(iterations)) /
+                           static_cast<double>(seconds));
     if (rating >= 1000.0f) {
         note_write(fprintf(out, "C Converted Double Precision Corvanes: %.1f MIPS\n",
                            static_cast<double>(rating) / 1000.0));

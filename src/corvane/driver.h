@@ -32,8 +32,8 @@ void write_usage(FILE *err);
 // Writes the report of one measurement: the empty line, then the loop and
 // rating lines, or the insufficient-duration message, in which case it
 // returns false and the process must end with status 1.
-bool report_measurement(FILE *out, int32_t LOOP, int iterations,
-                        time_t start_time, time_t finish_time);
+bool report_measurement(FILE *out, int32_t LOOP, int iterations, time_t start_time,
+                        time_t finish_time);
 
 // Flushes OUT at exit. A report that could not be written is a failure:
 // names the error on ERR and returns 1; otherwise returns STATUS.
