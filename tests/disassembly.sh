@@ -60,13 +60,14 @@ if [ "$found" -eq 0 ]; then
     echo "no double arithmetic ($arithmetic) found in the workload" >&2
     status=1
 fi
-if awk -v re="$fused" '$1 ~ re { print "fused multiply-add:", $0; bad = 1 } END { exit !bad }' \
-    <<<"$mnemonics" >&2; then
-    status=1
-fi
-if [ -n "$x87" ] && awk -v re="$x87" '$1 ~ re { print "x87 arithmetic:", $0; bad = 1 } END { exit !bad }' \
-    <<<"$mnemonics" >&2; then
-    status=1
-fi
+# forbid RE WHAT: fails on every instruction whose mnemonic matches RE.
+forbid() {
+    if [ -n "$1" ] && awk -v re="$1" -v what="$2" '$1 ~ re { print what ":", $0; bad = 1 }
+        END { exit !bad }' <<<"$mnemonics" >&2; then
+        status=1
+    fi
+}
+forbid "$fused" "fused multiply-add"
+forbid "$x87" "x87 arithmetic"
 [ $status -eq 0 ] && echo "$found double arithmetic instructions, none fused${x87:+, none x87}"
 exit $status

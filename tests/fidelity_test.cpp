@@ -93,18 +93,12 @@ Profile parse_callgrind(const std::string &text, const std::string &binary)
         } else if (line.rfind("events:", 0) == 0) {
             std::istringstream fields(line.substr(7));
             std::string field;
+            const std::map<std::string, int *> columns = {
+                {"Ir", &ir}, {"Dr", &dr}, {"Dw", &dw}, {"Bc", &bc}};
             for (int i = 0; fields >> field; ++i) {
-                if (field == "Ir") {
-                    ir = i;
-                }
-                if (field == "Dr") {
-                    dr = i;
-                }
-                if (field == "Dw") {
-                    dw = i;
-                }
-                if (field == "Bc") {
-                    bc = i;
+                const auto column = columns.find(field);
+                if (column != columns.end()) {
+                    *column->second = i;
                 }
             }
         } else if (key == "ob") {
