@@ -1,12 +1,16 @@
 #!/bin/bash
 # Installs the build, or packages it as a .deb and unpacks that, into a
-# temporary folder, and checks what a user would get: exactly the program
-# and its manual page, a program that runs, and a page that renders without
-# a warning and documents what the program prints.
+# temporary folder, and checks what a user would get: exactly the programs
+# and their manual pages, programs that run, a zarvek that zarvek-verify
+# judges faithful, and pages that render without a warning and document
+# what zarvek prints.
 #
-# usage: install_test.sh install|package BUILD_DIR
+# usage: install_test.sh install|package BUILD_DIR bench|no-bench verify|no-verify
+#   bench:  zarvek-bench was built, so it must be there too
+#   verify: judge the installed zarvek (not with sanitizers, which valgrind
+#           cannot run)
 set -euo pipefail
-mode=$1 build=$2
+mode=$1 build=$2 bench=$3 verify=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -23,16 +27,22 @@ package)
     [ "$(dpkg-deb -f "$deb" Package)" = zarvek ] || fail "package name"
     [ -n "$(dpkg-deb -f "$deb" Version)" ] || fail "no version"
     dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no dependency on libc6"
+    dpkg-deb -f "$deb" Recommends | grep -q valgrind || fail "zarvek-verify's valgrind not recommended"
     dpkg-deb -x "$deb" "$work/root"
     root=$work/root/usr ;;
 *)
     fail "unknown mode $mode" ;;
 esac
 
-# Exactly the program and the page.
+# Exactly the programs and their pages.
+programs=(zarvek zarvek-verify)
+[ "$bench" = bench ] && programs+=(zarvek-bench)
+expected=$(for p in "${programs[@]}"; do echo "./bin/$p"; echo "./share/man/man1/$p.1"; done | sort | tr '\n' ' ')
 files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
-[ "$files" = "./bin/zarvek ./share/man/man1/zarvek.1 " ] || fail "installed files: $files"
-[ -x "$root/bin/zarvek" ] || fail "zarvek is not executable"
+[ "$files" = "$expected" ] || fail "installed files: $files; expected: $expected"
+for p in "${programs[@]}"; do
+    [ -x "$root/bin/$p" ] || fail "$p is not executable"
+done
 
 # The program runs: a bad count gives exactly the usage line and status 1.
 set +e
@@ -42,14 +52,28 @@ set -e
 [ $status -eq 1 ] || fail "zarvek -5 exited with $status"
 [ "$usage" = "usage: zarvek [-c] [loops]" ] || fail "zarvek -5 wrote: $usage"
 
-# The page renders without a warning from groff or man.
-page=$root/share/man/man1/zarvek.1
-warnings=$(groff -man -Tascii -ww -z "$page" 2>&1) || fail "groff failed: $warnings"
-[ -z "$warnings" ] || fail "groff warnings: $warnings"
-warnings=$(man --warnings -l "$page" 2>&1 >/dev/null) || fail "man failed: $warnings"
-[ -z "$warnings" ] || fail "man warnings: $warnings"
+# zarvek-verify, beside it, judges it faithful: the installed zarvek kept
+# its symbol table. zarvek-bench runs.
+if [ "$verify" = verify ]; then
+    verdict=$("$root/bin/zarvek-verify" 2>&1) || fail "zarvek-verify on the installed zarvek: $verdict"
+    grep -q "^Verdict: faithful" <<<"$verdict" || fail "no faithful verdict: $verdict"
+fi
+if [ "$bench" = bench ]; then
+    "$root/bin/zarvek-bench" --benchmark_list_tests | grep -qx "timed_pass/1" ||
+        fail "zarvek-bench does not list timed_pass/1"
+fi
 
-# Its sections, and every line the program prints, as the program prints it.
+# The pages render without a warning from groff or man.
+for p in "${programs[@]}"; do
+    page=$root/share/man/man1/$p.1
+    warnings=$(groff -man -Tascii -ww -z "$page" 2>&1) || fail "groff failed on $p.1: $warnings"
+    [ -z "$warnings" ] || fail "groff warnings in $p.1: $warnings"
+    warnings=$(man --warnings -l "$page" 2>&1 >/dev/null) || fail "man failed on $p.1: $warnings"
+    [ -z "$warnings" ] || fail "man warnings in $p.1: $warnings"
+done
+
+# zarvek's sections, and every line it prints, as it prints it.
+page=$root/share/man/man1/zarvek.1
 text=$(groff -man -Tascii -P-cbou "$page")
 for heading in NAME SYNOPSIS DESCRIPTION OPTIONS OUTPUT "EXIT STATUS" NOTES; do
     grep -qx "$heading" <<<"$text" || fail "no $heading section"
@@ -66,4 +90,4 @@ expected=(
 for line in "${expected[@]}"; do
     grep -qxF "$line" <<<"$(sed 's/^ *//; s/ *$//' <<<"$text")" || fail "the page lacks: $line"
 done
-echo "$mode: zarvek and zarvek.1 in place; the page renders cleanly"
+echo "$mode: ${programs[*]} and their pages in place; zarvek judged faithful; the pages render cleanly"

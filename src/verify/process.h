@@ -1,6 +1,6 @@
 // Runs a program as a child process and captures what it prints.
-#ifndef ZARVEK_TESTS_PROCESS_H
-#define ZARVEK_TESTS_PROCESS_H
+#ifndef ZARVEK_VERIFY_PROCESS_H
+#define ZARVEK_VERIFY_PROCESS_H
 
 #include <string>
 #include <vector>
@@ -28,7 +28,7 @@ struct RunOptions {
 };
 
 // Runs ARGV (looked up in PATH when it has no slash) with standard input
-// from /dev/null.
+// from /dev/null. A program that cannot be executed gives status 127.
 ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions &options = {});
 
 std::string read_file(const std::string &path);

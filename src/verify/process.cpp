@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -79,7 +80,13 @@ ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions
             close(1);
         }
         signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
-        execvp(args[0], args.data());
+        // A path is run as it is: execvp would hand a file the kernel
+        // cannot execute to the shell as a script.
+        if (std::strchr(args[0], '/')) {
+            execv(args[0], args.data());
+        } else {
+            execvp(args[0], args.data());
+        }
         _exit(127);
     }
     if (pipe_fds[1] >= 0) {

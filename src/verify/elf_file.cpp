@@ -1,0 +1,136 @@
+#include "elf_file.h"
+
+#include <elf.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+// Header layouts differ between the classes; the fields read here have the
+// same names in both, so one template reads either.
+template <class Ehdr, class Phdr, class Shdr, class Sym>
+void parse(const std::string &data, ElfFile &elf)
+{
+    auto fits = [&](uint64_t offset, uint64_t size) {
+        return offset <= data.size() && size <= data.size() - offset;
+    };
+    Ehdr eh;
+    std::memcpy(&eh, data.data(), sizeof eh);
+    elf.machine = eh.e_machine;
+    elf.type = eh.e_type;
+    elf.flags = eh.e_flags;
+
+    bool first = true;
+    for (unsigned i = 0; i < eh.e_phnum; ++i) {
+        const uint64_t at = eh.e_phoff + uint64_t{i} * eh.e_phentsize;
+        if (!fits(at, sizeof(Phdr))) {
+            elf.error = "truncated program headers";
+            return;
+        }
+        Phdr ph;
+        std::memcpy(&ph, data.data() + at, sizeof ph);
+        if (ph.p_type == PT_INTERP && fits(ph.p_offset, ph.p_filesz)) {
+            elf.interpreter = std::string(data.data() + ph.p_offset, ph.p_filesz).c_str();
+        } else if (ph.p_type == PT_LOAD) {
+            if (first || ph.p_vaddr < elf.low) {
+                elf.low = ph.p_vaddr;
+            }
+            if (first || ph.p_vaddr + ph.p_memsz > elf.high) {
+                elf.high = ph.p_vaddr + ph.p_memsz;
+            }
+            first = false;
+        }
+    }
+
+    std::vector<Shdr> sh;
+    for (unsigned i = 0; i < eh.e_shnum; ++i) {
+        const uint64_t at = eh.e_shoff + uint64_t{i} * eh.e_shentsize;
+        if (!fits(at, sizeof(Shdr))) {
+            elf.error = "truncated section headers";
+            return;
+        }
+        sh.emplace_back();
+        std::memcpy(&sh.back(), data.data() + at, sizeof(Shdr));
+    }
+    auto string_at = [&](unsigned table, uint64_t offset) -> std::string {
+        if (table >= sh.size() || offset >= sh[table].sh_size ||
+            !fits(sh[table].sh_offset, sh[table].sh_size)) {
+            return "";
+        }
+        const char *s = data.data() + sh[table].sh_offset + offset;
+        return std::string(s, strnlen(s, sh[table].sh_size - offset));
+    };
+    for (const Shdr &s : sh) {
+        elf.sections.push_back({string_at(eh.e_shstrndx, s.sh_name), s.sh_addr, s.sh_size});
+        if ((s.sh_type != SHT_SYMTAB && s.sh_type != SHT_DYNSYM) ||
+            !fits(s.sh_offset, s.sh_size) || s.sh_entsize != sizeof(Sym)) {
+            continue;
+        }
+        elf.has_symtab = elf.has_symtab || s.sh_type == SHT_SYMTAB;
+        for (uint64_t at = s.sh_offset; at + sizeof(Sym) <= s.sh_offset + s.sh_size;
+             at += sizeof(Sym)) {
+            Sym sym;
+            std::memcpy(&sym, data.data() + at, sizeof sym);
+            const unsigned kind = sym.st_info & 0xf;
+            if (sym.st_shndx == SHN_UNDEF || (kind != STT_FUNC && kind != STT_GNU_IFUNC &&
+                                              kind != STT_OBJECT)) {
+                continue;
+            }
+            ElfSymbol out;
+            out.name = string_at(s.sh_link, sym.st_name);
+            out.value = sym.st_value;
+            out.size = sym.st_size;
+            out.function = kind != STT_OBJECT;
+            out.indirect = kind == STT_GNU_IFUNC;
+            out.object = kind == STT_OBJECT;
+            if (elf.machine == EM_ARM && out.function) {
+                out.value &= ~uint64_t{1}; // the Thumb bit is not part of the address
+            }
+            if (!out.name.empty()) {
+                elf.symbols.push_back(out);
+            }
+        }
+    }
+}
+
+} // namespace
+
+const ElfSection *ElfFile::section(const std::string &name) const
+{
+    for (const ElfSection &s : sections) {
+        if (s.name == name) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+ElfFile read_elf(const std::string &path)
+{
+    ElfFile elf;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        elf.error = "cannot open it";
+        return elf;
+    }
+    const std::string data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (data.size() < EI_NIDENT || data.compare(0, SELFMAG, ELFMAG) != 0) {
+        elf.error = "it is not an ELF file";
+    } else if (data[EI_DATA] != ELFDATA2LSB) {
+        elf.error = "it is a big-endian ELF file, which the verifier does not read";
+    } else if (data[EI_CLASS] == ELFCLASS64 && data.size() >= sizeof(Elf64_Ehdr)) {
+        elf.bits = 64;
+        parse<Elf64_Ehdr, Elf64_Phdr, Elf64_Shdr, Elf64_Sym>(data, elf);
+    } else if (data[EI_CLASS] == ELFCLASS32 && data.size() >= sizeof(Elf32_Ehdr)) {
+        elf.bits = 32;
+        parse<Elf32_Ehdr, Elf32_Phdr, Elf32_Shdr, Elf32_Sym>(data, elf);
+    } else {
+        elf.error = "its ELF header is damaged";
+    }
+    if (elf.error.empty() && elf.type != ET_EXEC && elf.type != ET_DYN) {
+        elf.error = "it is an ELF file but not an executable";
+    }
+    return elf;
+}

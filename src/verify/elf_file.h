@@ -1,0 +1,42 @@
+// Reads what the verifier needs from an ELF file: its class, processor
+// and type, the loader it names, where its segments and sections lie, and
+// its symbols (the full table and the dynamic one).
+#ifndef ZARVEK_VERIFY_ELF_FILE_H
+#define ZARVEK_VERIFY_ELF_FILE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ElfSymbol {
+    std::string name;
+    uint64_t value = 0; // address, with ARM's Thumb bit cleared
+    uint64_t size = 0;
+    bool function = false; // code: a function or an indirect (IFUNC) one
+    bool indirect = false; // an IFUNC: its value is the resolver that picks one
+    bool object = false;   // data
+};
+
+struct ElfSection {
+    std::string name;
+    uint64_t address = 0, size = 0;
+};
+
+struct ElfFile {
+    std::string error; // empty when the file was read
+    int bits = 0;      // 32 or 64
+    uint16_t machine = 0, type = 0;
+    uint32_t flags = 0;
+    std::string interpreter; // empty for a static executable
+    uint64_t low = 0, high = 0; // extent of the loaded segments
+    bool has_symtab = false;    // false once stripped
+    std::vector<ElfSection> sections;
+    std::vector<ElfSymbol> symbols;
+
+    const ElfSection *section(const std::string &name) const;
+};
+
+// Reads a little-endian ELF file; on failure only ERROR is set.
+ElfFile read_elf(const std::string &path);
+
+#endif
