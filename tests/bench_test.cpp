@@ -26,8 +26,9 @@ std::string field(const std::string &object, const std::string &key)
 TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
 {
     TempFile json;
-    const ProcessResult r = run_process({ZARVEK_BENCH, "--benchmark_min_time=0.01",
-                                         "--benchmark_format=json", "--benchmark_out=" + json.path});
+    const ProcessResult r =
+        run_process({ZARVEK_BENCH, "--benchmark_min_time=0.01", "--benchmark_format=json",
+                     "--benchmark_out=" + json.path});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string text = read_file(json.path);
     EXPECT_EQ(text, r.out) << "--benchmark_out and standard output differ";
@@ -40,12 +41,19 @@ TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
     // Benchmark instructions per iteration: 100,000 per loop for a pass,
     // one call for a procedure.
     const std::map<std::string, double> items = {
-        {"timed_pass/1", 1e5},  {"timed_pass/10", 1e6}, {"timed_pass/100", 1e7},
-        {"timed_pass/1000", 1e8}, {"timed_pass/10000", 1e9}, {"PA", 1}, {"P3", 1}, {"P0", 1},
+        {"timed_pass/1", 1e5},
+        {"timed_pass/10", 1e6},
+        {"timed_pass/100", 1e7},
+        {"timed_pass/1000", 1e8},
+        {"timed_pass/10000", 1e9},
+        {"PA", 1},
+        {"P3", 1},
+        {"P0", 1},
     };
     std::map<std::string, int> seen;
     const std::regex object("\\{[^{}]*\\}");
-    for (auto it = std::sregex_iterator(text.begin() + context.size(), text.end(), object);
+    for (auto it = std::sregex_iterator(text.begin() + static_cast<std::ptrdiff_t>(context.size()),
+                                        text.end(), object);
          it != std::sregex_iterator(); ++it) {
         const std::string run = it->str();
         const std::string name = field(run, "name");

@@ -1,10 +1,12 @@
-// zarvek-verify's verdicts: on this build's zarvek, on binaries that do
-// less than the work (which it must reject, naming the shortfall), on one
-// that does the work in another shape, and on files it cannot judge.
+// zarvek-verify's verdicts on binaries that do less than the work (which
+// it must reject, naming the shortfall), on one that does the work in
+// another shape, and on files it cannot judge. Its verdict on this build's
+// zarvek is the fidelity test.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -31,46 +33,57 @@ ProcessResult verify(const std::string &binary)
     return run_process(argv);
 }
 
-TEST(Verify, JudgesThisBuildFaithful)
-{
-    const ProcessResult r = verify(ZARVEK_BINARY);
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("Verdict: faithful"), std::string::npos) << r.out;
-}
-
 struct Fixture {
     const char *name;
-    int status;
     const char *shortfall; // a line of the verdict's list, as a regex
-    bool emulated_too;     // whether emulation can see it
+    int status;
+    bool emulated_too; // whether emulation can see it
 };
 
 const Fixture FIXTURES_JUDGED[] = {
-    // No volatile: the optimiser drops the trigonometry of section 6.
-    {"cheat-no-volatile", 1, "Calls per loop, sin: specified 64, measured 0", true},
-    {"cheat-inlined-p0", 1, "Calls per loop, P0: specified 616, measured 0", true},
-    {"cheat-no-log", 1, "Calls per loop, log: specified 93, measured 0", true},
+    // No volatile: the optimiser keeps PA's elements in registers (and
+    // GCC drops section 6's trigonometry too).
+    {"cheat-no-volatile", "reads in PA: specified >= 1848, measured [0-9]+", 1, true},
+    {"cheat-inlined-p0", "Calls per loop, P0: specified 616, measured 0", 1, true},
+    {"cheat-no-log", "Calls per loop, log: specified 93, measured 0", 1, true},
     // Section 5's second store, 210 per loop of E1[1]'s writes, gone; under
     // emulation the stores of spills and calls can make up the total.
-    {"cheat-dropped-store", 1, "E1\\[1\\] writes: specified 922 \\+2, measured 712 \\+2", false},
+    {"cheat-dropped-store", "E1\\[1\\] writes: specified 922 \\+2, measured 712 \\+2", 1, false},
     // C++ linkage and a static maths library: the same work, another shape.
-    {"cxx-static", 0, "", true},
+    {"cxx-static", "", 0, true},
 };
 
-TEST(Verify, RejectsBinariesThatDoLessThanTheWork)
+void PrintTo(const Fixture &f, std::ostream *out)
 {
-    for (const Fixture &f : FIXTURES_JUDGED) {
-        if (ZARVEK_EMULATED && !f.emulated_too) {
-            continue;
-        }
-        const ProcessResult r = verify(std::string(FIXTURES) + f.name);
-        EXPECT_EQ(r.status, f.status) << f.name << "\n" << r.out << r.err;
-        if (*f.shortfall) {
-            EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  - .*" + std::string(f.shortfall) + "\n")))
-                << f.name << " lacks the shortfall " << f.shortfall << "\n" << r.out;
-        }
+    *out << f.name;
+}
+
+class Judged : public ::testing::TestWithParam<Fixture> {};
+
+TEST_P(Judged, VerdictNamesTheShortfall)
+{
+    const Fixture &f = GetParam();
+    if (ZARVEK_EMULATED && !f.emulated_too) {
+        GTEST_SKIP() << "emulation cannot see this shortfall";
+    }
+    const ProcessResult r = verify(std::string(FIXTURES) + f.name);
+    EXPECT_EQ(r.status, f.status) << r.out << r.err;
+    if (*f.shortfall) {
+        EXPECT_TRUE(
+            std::regex_search(r.out, std::regex("\n  - .*" + std::string(f.shortfall) + "\n")))
+            << "no shortfall " << f.shortfall << "\n"
+            << r.out;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, Judged, ::testing::ValuesIn(FIXTURES_JUDGED),
+                         [](const ::testing::TestParamInfo<Fixture> &info) {
+                             std::string name = info.param.name;
+                             for (char &c : name) {
+                                 c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             }
+                             return name;
+                         });
 
 // Status 2 with a message that says what to do, never a verdict.
 TEST(Verify, SaysWhenItCannotJudge)

@@ -27,7 +27,7 @@ void assign_constants()
 void timed_pass_bench(benchmark::State &state)
 {
     const auto LOOP = static_cast<int32_t>(state.range(0));
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): unused by design
         assign_constants();
         timed_pass(LOOP);
     }
@@ -43,7 +43,7 @@ void pa_bench(benchmark::State &state)
 {
     assign_constants();
     int calls = 0;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): unused by design
         if (calls-- == 0) {
             E1[1] = 1.0;
             E1[2] = -1.0;
@@ -62,7 +62,7 @@ void p3_bench(benchmark::State &state)
 {
     assign_constants();
     volatile double W = 1.0;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): unused by design
         P3(1.0, 1.0, W);
     }
     state.SetItemsProcessed(state.iterations());
@@ -78,7 +78,7 @@ void p0_bench(benchmark::State &state)
     E1[1] = 1.0;
     E1[2] = 2.0;
     E1[3] = 3.0;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): unused by design
         P0();
     }
     state.SetItemsProcessed(state.iterations());

@@ -32,7 +32,8 @@ void parse(const std::string &data, ElfFile &elf)
         Phdr ph;
         std::memcpy(&ph, data.data() + at, sizeof ph);
         if (ph.p_type == PT_INTERP && fits(ph.p_offset, ph.p_filesz)) {
-            elf.interpreter = std::string(data.data() + ph.p_offset, ph.p_filesz).c_str();
+            const char *path = data.data() + ph.p_offset;
+            elf.interpreter = std::string(path, strnlen(path, ph.p_filesz));
         } else if (ph.p_type == PT_LOAD) {
             if (first || ph.p_vaddr < elf.low) {
                 elf.low = ph.p_vaddr;
@@ -64,8 +65,8 @@ void parse(const std::string &data, ElfFile &elf)
     };
     for (const Shdr &s : sh) {
         elf.sections.push_back({string_at(eh.e_shstrndx, s.sh_name), s.sh_addr, s.sh_size});
-        if ((s.sh_type != SHT_SYMTAB && s.sh_type != SHT_DYNSYM) ||
-            !fits(s.sh_offset, s.sh_size) || s.sh_entsize != sizeof(Sym)) {
+        if ((s.sh_type != SHT_SYMTAB && s.sh_type != SHT_DYNSYM) || !fits(s.sh_offset, s.sh_size) ||
+            s.sh_entsize != sizeof(Sym)) {
             continue;
         }
         elf.has_symtab = elf.has_symtab || s.sh_type == SHT_SYMTAB;
@@ -74,8 +75,8 @@ void parse(const std::string &data, ElfFile &elf)
             Sym sym;
             std::memcpy(&sym, data.data() + at, sizeof sym);
             const unsigned kind = sym.st_info & 0xf;
-            if (sym.st_shndx == SHN_UNDEF || (kind != STT_FUNC && kind != STT_GNU_IFUNC &&
-                                              kind != STT_OBJECT)) {
+            if (sym.st_shndx == SHN_UNDEF ||
+                (kind != STT_FUNC && kind != STT_GNU_IFUNC && kind != STT_OBJECT)) {
                 continue;
             }
             ElfSymbol out;

@@ -27,7 +27,7 @@ struct ElfFile {
     int bits = 0;      // 32 or 64
     uint16_t machine = 0, type = 0;
     uint32_t flags = 0;
-    std::string interpreter; // empty for a static executable
+    std::string interpreter;    // empty for a static executable
     uint64_t low = 0, high = 0; // extent of the loaded segments
     bool has_symtab = false;    // false once stripped
     std::vector<ElfSection> sections;

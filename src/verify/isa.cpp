@@ -16,27 +16,37 @@ const Rules &rules(int family)
 {
     static const std::regex none("$^");
     static const Rules x86{
-        none, none, std::regex("^(j(?!mp)[a-z]+|loopn?[ez]?|j[er]?cxz)$"),
-        std::regex("^v?sqrtsd$"), std::regex("^v?(add|sub|mul|div)sd$"),
+        none,
+        none,
+        std::regex("^(j(?!mp)[a-z]+|loopn?[ez]?|j[er]?cxz)$"),
+        std::regex("^v?sqrtsd$"),
+        std::regex("^v?(add|sub|mul|div)sd$"),
         std::regex("^vf(n)?m(add|sub)"),
         std::regex("^f(i?(add|sub|subr|mul|div|divr)p?|sqrt|chs|abs|prem1?|rndint|scale|sin|cos|"
                    "sincos|ptan|patan|2xm1|yl2x|yl2xp1|xtract|u?comi?p?p?)$")};
-    static const Rules arm32{std::regex("^(v?ld|v?pop)"), std::regex("^(v?st|v?push)"),
+    static const Rules arm32{std::regex("^(v?ld|v?pop)"),
+                             std::regex("^(v?st|v?push)"),
                              std::regex("^(b(eq|ne|cs|hs|cc|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le)"
                                         "(\\.[nw])?|cbn?z)$"),
                              std::regex("^vsqrt\\.f64$"),
                              std::regex("^v(add|sub|mul|div)\\.f64$"),
-                             std::regex("^vf(n)?m[as]\\."), none};
-    static const Rules arm64{std::regex("^ld"), std::regex("^st"),
+                             std::regex("^vf(n)?m[as]\\."),
+                             none};
+    static const Rules arm64{std::regex("^ld"),
+                             std::regex("^st"),
                              std::regex("^(b|bc)\\.[a-z]{2}$|^cbn?z$|^tbn?z$"),
-                             std::regex("^fsqrt$"), std::regex("^f(add|sub|mul|div)$"),
-                             std::regex("^f(n)?m(add|sub)$|^fml[as]$"), none};
+                             std::regex("^fsqrt$"),
+                             std::regex("^f(add|sub|mul|div)$"),
+                             std::regex("^f(n)?m(add|sub)$|^fml[as]$"),
+                             none};
     static const Rules riscv{
         std::regex("^(lb|lh|lw|ld|lbu|lhu|lwu|flh|flw|fld|flq|lr\\..*)$"),
         std::regex("^(sb|sh|sw|sd|fsh|fsw|fsd|fsq|sc\\..*)$"),
         std::regex("^b(eq|ne|lt|ge|ltu|geu|eqz|nez|lez|gez|ltz|gtz|gt|le|gtu|leu)$"),
-        std::regex("^fsqrt\\.d$"), std::regex("^f(add|sub|mul|div)\\.d$"),
-        std::regex("^f(n)?m(add|sub)\\.[sdq]$"), none};
+        std::regex("^fsqrt\\.d$"),
+        std::regex("^f(add|sub|mul|div)\\.d$"),
+        std::regex("^f(n)?m(add|sub)\\.[sdq]$"),
+        none};
     switch (family) {
     case X86:
         return x86;
@@ -79,15 +89,20 @@ unsigned x86_memory(const std::string &mnemonic, const std::string &operands)
     int memory = -1;
     for (size_t i = 0; i < ops.size(); ++i) {
         const std::string &op = ops[i];
-        if (!op.empty() && op[0] != '$' &&
-            (op.find('(') != std::string::npos || (op[0] == '%' && op.find(':') != std::string::npos))) {
-            memory = static_cast<int>(i); // base and index, or a segment and offset
-        } else if (!op.empty() && op[0] == '*' && op.find('%') == std::string::npos) {
-            memory = static_cast<int>(i); // an indirect jump or call through memory
-        } else if (!op.empty() && std::isdigit(static_cast<unsigned char>(op[0])) &&
-                   mnemonic[0] != 'j' && mnemonic.rfind("call", 0) != 0 &&
-                   mnemonic.rfind("loop", 0) != 0) {
-            memory = static_cast<int>(i); // an absolute address
+        if (op.empty() || op[0] == '$') {
+            continue; // an immediate
+        }
+        // A base and index, a segment and offset, an indirect jump or call
+        // through memory, or an absolute address (which a branch's target
+        // is not).
+        const bool based = op.find('(') != std::string::npos;
+        const bool segment = op[0] == '%' && op.find(':') != std::string::npos;
+        const bool indirect = op[0] == '*' && op.find('%') == std::string::npos;
+        const bool absolute = std::isdigit(static_cast<unsigned char>(op[0])) &&
+                              mnemonic[0] != 'j' && mnemonic.rfind("call", 0) != 0 &&
+                              mnemonic.rfind("loop", 0) != 0;
+        if (based || segment || indirect || absolute) {
+            memory = static_cast<int>(i);
         }
     }
     unsigned kinds = 0;

@@ -88,7 +88,9 @@ std::string choose_runner(const Program &program, const std::string &emulator, R
             runner.root = std::getenv("QEMU_LD_PREFIX");
         }
         runner.native = false;
-        return installed(runner.emulator[0]) ? "" : "the emulator " + runner.emulator[0] + " is not installed";
+        return installed(runner.emulator[0])
+                   ? ""
+                   : "the emulator " + runner.emulator[0] + " is not installed";
     }
     const ElfFile self = read_elf("/proc/self/exe");
     const bool same = self.machine == elf.machine && self.bits == elf.bits;
@@ -103,9 +105,9 @@ std::string choose_runner(const Program &program, const std::string &emulator, R
     }
     if ((same || x86_on_x86_64) && (elf.interpreter.empty() || exists(elf.interpreter))) {
         runner.native = true;
-        return installed("valgrind") ? ""
-                                     : "valgrind is needed to trace " + program.path +
-                                           ": apt-get install valgrind";
+        return installed("valgrind")
+                   ? ""
+                   : "valgrind is needed to trace " + program.path + ": apt-get install valgrind";
     }
     runner.native = false;
     runner.emulator = {program.isa.qemu};
@@ -191,6 +193,7 @@ int main(int argc, char **argv)
     Counts counts[RUNS];
     std::string failure[RUNS], commands[RUNS];
     std::vector<std::thread> threads;
+    threads.reserve(RUNS);
     for (int r = 0; r < RUNS; ++r) {
         threads.emplace_back([&, r] {
             const std::string log = std::string(folder) + "/trace-" + std::to_string(LOOPS[r]);
@@ -204,7 +207,8 @@ int main(int argc, char **argv)
             // does at these loop counts.
             if (run.status != 0 && run.status != 1) {
                 failure[r] = path + " did not run to its end (status " +
-                             std::to_string(run.status) + ") under: " + commands[r] + "\n" + run.err;
+                             std::to_string(run.status) + ") under: " + commands[r] + "\n" +
+                             run.err;
             } else {
                 failure[r] = read_trace(program, runner, log, counts[r]);
             }

@@ -91,8 +91,8 @@ std::string callee_name(const std::string &symbol)
     return MATHS.count(maths) != 0 ? maths : base + suffix;
 }
 
-std::unordered_map<uint64_t, std::string> library_entries(const std::string &path, const ElfFile &elf,
-                                                          const Program &program)
+std::unordered_map<uint64_t, std::string>
+library_entries(const std::string &path, const ElfFile &elf, const Program &program)
 {
     std::unordered_map<uint64_t, std::string> entries = entries_of(elf);
     if (program.isa.family != X86) {
@@ -104,10 +104,10 @@ std::unordered_map<uint64_t, std::string> library_entries(const std::string &pat
             continue;
         }
         // "lea 0x403a7(%rip),%rax  # 702c0 <...>": a candidate at 0x702c0.
-        const ProcessResult r = run_process(
-            {program.objdump, "-d", "--no-show-raw-insn", "-w",
-             "--start-address=" + std::to_string(s.value),
-             "--stop-address=" + std::to_string(s.value + s.size), path});
+        const ProcessResult r =
+            run_process({program.objdump, "-d", "--no-show-raw-insn", "-w",
+                         "--start-address=" + std::to_string(s.value),
+                         "--stop-address=" + std::to_string(s.value + s.size), path});
         std::istringstream lines(r.out);
         for (std::string line; std::getline(lines, line);) {
             const size_t hash = line.find("# ");
@@ -138,9 +138,11 @@ std::string load_program(const std::string &path, Program &program)
         return path + " cannot be judged: " + elf.error + ".";
     }
     if (!isa_for(elf, program.isa)) {
-        return path + " cannot be judged: the verifier cannot read machine code for its "
-                      "processor (ELF machine " + std::to_string(elf.machine) + ", " +
-               std::to_string(elf.bits) + "-bit); it knows x86, ARM and 64-bit RISC-V.";
+        return path +
+               " cannot be judged: the verifier cannot read machine code for its "
+               "processor (ELF machine " +
+               std::to_string(elf.machine) + ", " + std::to_string(elf.bits) +
+               "-bit); it knows x86, ARM and 64-bit RISC-V.";
     }
     if (!elf.has_symtab) {
         return path + " cannot be judged: its symbol table has been stripped, so its "
@@ -168,7 +170,7 @@ std::string load_program(const std::string &path, Program &program)
         } else if (std::string(name) == "E1") {
             for (int i = 0; i < 5; ++i) {
                 program.globals.push_back(
-                    {"E1[" + std::to_string(i) + "]", it->second->value + 8u * i, 8});
+                    {"E1[" + std::to_string(i) + "]", it->second->value + 8 * uint64_t(i), 8});
             }
         } else {
             program.globals.push_back({name, it->second->value, it->second->size});
@@ -209,7 +211,8 @@ std::string load_program(const std::string &path, Program &program)
                 // the address of its resolver: *ABS*+0x4a5b60@plt.
                 const size_t plus = symbol.find("*ABS*+0x");
                 if (plus == 0) {
-                    const auto it = program.entries.find(std::strtoull(symbol.c_str() + 8, nullptr, 16));
+                    const auto it =
+                        program.entries.find(std::strtoull(symbol.c_str() + 8, nullptr, 16));
                     name = it == program.entries.end() ? "" : it->second;
                 }
                 if (!name.empty()) {
@@ -237,8 +240,8 @@ std::string load_program(const std::string &path, Program &program)
         std::string mnemonic;
         words >> mnemonic;
         static const std::set<std::string> prefixes = {
-            "bnd", "notrack", "lock", "rep", "repz", "repe", "repnz", "repne", "data16",
-            "addr32", "cs", "ds", "ss", "es", "fs", "gs"};
+            "bnd",    "notrack", "lock", "rep", "repz", "repe", "repnz", "repne",
+            "data16", "addr32",  "cs",   "ds",  "ss",   "es",   "fs",    "gs"};
         while (program.isa.family == X86 && prefixes.count(mnemonic) && words >> mnemonic) {
         }
         std::string operands;
@@ -251,7 +254,8 @@ std::string load_program(const std::string &path, Program &program)
         const size_t annotation = operands.find('<');
         if ((mnemonic.rfind("call", 0) == 0 || mnemonic.rfind("jmp", 0) == 0) &&
             operands.find('*') != std::string::npos && annotation != std::string::npos) {
-            in.slot = callee_name(operands.substr(annotation + 1, operands.find('>') - annotation - 1));
+            in.slot =
+                callee_name(operands.substr(annotation + 1, operands.find('>') - annotation - 1));
         }
         operands = operands.substr(0, std::min(annotation, operands.find_first_of(comment)));
         operands.erase(0, operands.find_first_not_of(" \t"));

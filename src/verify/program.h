@@ -36,7 +36,7 @@ struct Program {
     std::string path;
     ElfFile elf;
     Isa isa;
-    std::string objdump; // the disassembler that read it
+    std::string objdump;                // the disassembler that read it
     std::vector<std::string> functions; // workload functions: PA, PA.constprop.0, ...
     std::vector<Instruction> code;
     std::unordered_map<uint64_t, int> at; // address -> index in code
@@ -61,8 +61,8 @@ std::string callee_name(const std::string &symbol);
 // for the processor (an indirect function), the implementations that its
 // resolver chooses from are read from the resolver's code with OBJDUMP,
 // since a stripped library names only the resolver.
-std::unordered_map<uint64_t, std::string> library_entries(const std::string &path, const ElfFile &elf,
-                                                          const Program &program);
+std::unordered_map<uint64_t, std::string>
+library_entries(const std::string &path, const ElfFile &elf, const Program &program);
 
 // Reads PATH and disassembles it. Returns an empty string, or why the
 // binary cannot be judged.

@@ -256,10 +256,11 @@ std::string read_qemu(const Program &program, const Runner &runner, FILE *log, C
                 if (file != open_files.end()) {
                     std::string path = file->second;
                     if (!runner.root.empty() && exists(runner.root + path)) {
-                        path = runner.root + path;
+                        path.insert(0, runner.root);
                     }
                     const ElfFile elf = read_elf(path);
-                    libraries.push_back({path, static_cast<uint64_t>(value) - (elf.low & ~uint64_t{0xfff})});
+                    libraries.push_back(
+                        {path, static_cast<uint64_t>(value) - (elf.low & ~uint64_t{0xfff})});
                     open_files.erase(file);
                 }
             }
@@ -283,8 +284,8 @@ std::vector<std::string> trace_command(const Program &program, const Runner &run
 {
     std::vector<std::string> command;
     if (runner.native) {
-        command = {"valgrind", "--tool=lackey", "--trace-mem=yes", "--trace-symtab=yes",
-                   "--trace-symtab-patt=*", "--log-file=" + log};
+        command = {"valgrind",           "--tool=lackey",         "--trace-mem=yes",
+                   "--trace-symtab=yes", "--trace-symtab-patt=*", "--log-file=" + log};
     } else {
         command = runner.emulator;
         for (const char *option : {"-singlestep", "-d", "exec,nochain", "-strace", "-D"}) {

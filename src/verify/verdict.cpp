@@ -16,7 +16,8 @@ struct Calls {
     int64_t per_loop;
 };
 const Calls CALLS[] = {
-    {"PA", 14}, {"P3", 899}, {"P0", 616}, {"sin", 64}, {"cos", 192}, {"atan", 64}, {"log", 93}, {"exp", 93},
+    {"PA", 14},   {"P3", 899},  {"P0", 616}, {"sin", 64},
+    {"cos", 192}, {"atan", 64}, {"log", 93}, {"exp", 93},
 };
 const int64_t SQUARE_ROOTS = 93;
 
@@ -259,7 +260,8 @@ std::vector<Row> judge(const Program &program, const Counts (&runs)[RUNS])
     }
 
     const char *branches = "Conditional branches per loop";
-    at_least(branches, "in timed_pass", BRANCHES_PASS, j.executed(BRANCH, 3, "branches in timed_pass"));
+    at_least(branches, "in timed_pass", BRANCHES_PASS,
+             j.executed(BRANCH, 3, "branches in timed_pass"));
     at_least(branches, "in the workload", BRANCHES_ALL, j.executed(BRANCH, -1, "branches"));
     j.executed(0, -1, "instructions");
 
