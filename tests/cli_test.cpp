@@ -14,16 +14,7 @@ const std::string USAGE = "usage: zarvek [-c] [loops]\n";
 // zarvek with ARGS, under the emulator in a cross build.
 std::vector<std::string> command(const std::vector<std::string> &args)
 {
-    std::vector<std::string> argv;
-    const std::string runner = ZARVEK_COMMAND;
-    for (size_t start = 0;;) {
-        const size_t bar = runner.find('|', start);
-        argv.push_back(runner.substr(start, bar - start));
-        if (bar == std::string::npos) {
-            break;
-        }
-        start = bar + 1;
-    }
+    std::vector<std::string> argv = split_command(ZARVEK_COMMAND, '|');
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }

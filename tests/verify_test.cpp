@@ -19,16 +19,7 @@ namespace {
 // zarvek-verify, with --emulator for a cross build, judging BINARY.
 ProcessResult verify(const std::string &binary)
 {
-    std::vector<std::string> argv;
-    const std::string command = VERIFY_COMMAND;
-    for (size_t start = 0;;) {
-        const size_t bar = command.find('|', start);
-        argv.push_back(command.substr(start, bar - start));
-        if (bar == std::string::npos) {
-            break;
-        }
-        start = bar + 1;
-    }
+    std::vector<std::string> argv = split_command(VERIFY_COMMAND, '|');
     argv.push_back(binary);
     return run_process(argv);
 }

@@ -37,6 +37,19 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
+std::vector<std::string> split_command(const std::string &text, char separator)
+{
+    std::vector<std::string> words;
+    for (size_t start = 0;;) {
+        const size_t end = text.find(separator, start);
+        words.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) {
+            return words;
+        }
+        start = end + 1;
+    }
+}
+
 ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions &options)
 {
     TempFile out;

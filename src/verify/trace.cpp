@@ -48,22 +48,22 @@ public:
                 procedure = in.procedure;
             }
         }
-        const std::string *slot = last_ >= 0 ? &program_.code[last_].slot : nullptr;
         if (following_) {
             if (!in_binary || !program_.in_plt(address)) {
                 following_ = false;
                 arrive(pc, in_binary, address);
             }
         } else if (previous_ >= 0 && function != previous_) {
-            const auto entry = in_binary ? program_.entries.find(address) : program_.entries.end();
-            if (slot && !slot->empty()) {
-                ++counts_.calls[*slot];
-            } else if (entry != program_.entries.end()) {
-                ++counts_.calls[entry->second];
-            } else if (in_binary && program_.in_plt(address)) {
+            // Control left the workload function of the instruction just
+            // run: through a slot objdump named, into an unnamed stub, or
+            // to an address that may be a function's entry.
+            const std::string &slot = program_.code[last_].slot;
+            if (!slot.empty()) {
+                ++counts_.calls[slot];
+            } else if (in_binary && program_.in_plt(address) && !program_.entries.count(address)) {
                 following_ = true;
-            } else if (!in_binary) {
-                ++elsewhere_[pc];
+            } else {
+                arrive(pc, in_binary, address);
             }
         }
         previous_ = function;
