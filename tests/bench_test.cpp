@@ -5,22 +5,26 @@
 
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <string>
 
 #include "process.h"
 
 namespace {
 
-// The value of "KEY": in a flat JSON object, as text.
+// The value of "KEY": in a flat JSON object, as text (a string's without
+// its quotes).
 std::string field(const std::string &object, const std::string &key)
 {
-    std::smatch m;
-    const std::regex re("\"" + key + "\": (\"([^\"]*)\"|[^,\\n}]+)");
-    if (!std::regex_search(object, m, re)) {
+    const std::string label = "\"" + key + "\": ";
+    const size_t at = object.find(label);
+    if (at == std::string::npos) {
         return "";
     }
-    return m[2].matched ? m[2].str() : m[1].str();
+    const size_t start = at + label.size();
+    if (object[start] == '"') {
+        return object.substr(start + 1, object.find('"', start + 1) - start - 1);
+    }
+    return object.substr(start, object.find_first_of(",\n}", start) - start);
 }
 
 TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
@@ -51,11 +55,10 @@ TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
         {"P0", 1},
     };
     std::map<std::string, int> seen;
-    const std::regex object("\\{[^{}]*\\}");
-    for (auto it = std::sregex_iterator(text.begin() + static_cast<std::ptrdiff_t>(context.size()),
-                                        text.end(), object);
-         it != std::sregex_iterator(); ++it) {
-        const std::string run = it->str();
+    // Each run is a flat object in the "benchmarks" array.
+    for (size_t open = text.find('{', context.size()); open != std::string::npos;
+         open = text.find('{', open + 1)) {
+        const std::string run = text.substr(open, text.find('}', open) - open + 1);
         const std::string name = field(run, "name");
         ASSERT_EQ(items.count(name), 1u) << "unexpected run " << name;
         ++seen[name];

@@ -16,10 +16,14 @@
 
 namespace {
 
-// zarvek-verify, with --emulator for a cross build, judging BINARY.
-ProcessResult verify(const std::string &binary)
+// zarvek-verify, with --emulator for a cross build (or EMULATOR), judging
+// BINARY.
+ProcessResult verify(const std::string &binary, const std::string &emulator = "")
 {
     std::vector<std::string> argv = split_command(VERIFY_COMMAND, '|');
+    if (!emulator.empty()) {
+        argv.insert(argv.end(), {"--emulator", emulator});
+    }
     argv.push_back(binary);
     return run_process(argv);
 }
@@ -84,14 +88,15 @@ TEST(Verify, SaysWhenItCannotJudge)
     chmod(script.path.c_str(), 0755);
     ASSERT_EQ(run_process({STRIP, "-o", stripped.path, ZARVEK_BINARY}).status, 0);
     const struct {
-        std::string path, message;
+        std::string path, emulator, message;
     } cases[] = {
-        {script.path, "it is not an ELF file"},
-        {stripped.path, "its symbol table has been stripped"},
-        {"/nonexistent/zarvek", "it is not an executable file"},
+        {script.path, "", "it is not an ELF file"},
+        {stripped.path, "", "its symbol table has been stripped"},
+        {"/nonexistent/zarvek", "", "it is not an executable file"},
+        {ZARVEK_BINARY, "qemu-nowhere -L /", "the emulator qemu-nowhere is not installed"},
     };
     for (const auto &c : cases) {
-        const ProcessResult r = verify(c.path);
+        const ProcessResult r = verify(c.path, c.emulator);
         EXPECT_EQ(r.status, 2) << c.path << r.out << r.err;
         EXPECT_EQ(r.out, "") << c.path;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.path << ": " << r.err;

@@ -90,7 +90,8 @@ std::string choose_runner(const Program &program, const std::string &emulator, R
         runner.native = false;
         return installed(runner.emulator[0])
                    ? ""
-                   : "the emulator " + runner.emulator[0] + " is not installed";
+                   : "the emulator " + runner.emulator[0] +
+                         " is not installed: apt-get install qemu-user, or name one that is";
     }
     const ElfFile self = read_elf("/proc/self/exe");
     const bool same = self.machine == elf.machine && self.bits == elf.bits;
