@@ -6,20 +6,12 @@
 #include <cstdint>
 
 #include "build_context.h"
-#include "workload.h"
+#include "driver.h"
 
 namespace {
 
 // Benchmark instructions per unit of loop count and pass.
 constexpr int64_t INSTRUCTIONS_PER_LOOP = 100000;
-
-// What the driver does at the start of every measurement.
-void assign_constants()
-{
-    T = 0.499975;
-    T1 = 0.50025;
-    T2 = 2.0;
-}
 
 // One iteration is one measurement of one pass: the constants, then the
 // pass. items_per_second is then benchmark instructions per second, and

@@ -39,6 +39,15 @@ bool report_measurement(FILE *out, int32_t LOOP, int iterations, time_t start_ti
 // names the error on ERR and returns 1; otherwise returns STATUS.
 int finish_output(FILE *out, FILE *err, int status);
 
+// The constants of the workload, assigned at the start of every
+// measurement (each the nearest double to its decimal).
+inline void assign_constants()
+{
+    T = 0.499975;
+    T1 = 0.50025;
+    T2 = 2.0;
+}
+
 inline time_t wall_clock()
 {
     return std::time(nullptr);
@@ -58,9 +67,7 @@ int run_benchmark(int argc, const char *const *argv, FILE *out, FILE *err)
     }
     do {
         const time_t start_time = CLOCK();
-        T = 0.499975;
-        T1 = 0.50025;
-        T2 = 2.0;
+        assign_constants();
         const int32_t LOOP = command.requested_loops;
         const int iterations = 1;
         for (int pass = 1; pass <= iterations; ++pass) {

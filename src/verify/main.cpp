@@ -6,7 +6,6 @@
 //
 // Exit status: 0 faithful, 1 not faithful, 2 could not judge.
 #include <elf.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -32,12 +31,6 @@ int cannot_judge(const std::string &why)
     return 2;
 }
 
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 std::string own_directory()
 {
     char path[4096];
@@ -60,13 +53,19 @@ std::string join(const std::vector<std::string> &words)
     return out;
 }
 
-// Whether a program answers to --version (that is, is installed).
-bool installed(const std::string &program)
+// Runs ARGV with its standard output thrown away.
+ProcessResult run_quietly(const std::vector<std::string> &argv)
 {
     RunOptions quiet;
     quiet.output = Output::Path;
     quiet.path = "/dev/null";
-    return run_process({program, "--version"}, quiet).status != 127;
+    return run_process(argv, quiet);
+}
+
+// Whether a program answers to --version (that is, is installed).
+bool installed(const std::string &program)
+{
+    return run_quietly({program, "--version"}).status != 127;
 }
 
 // How to run PROGRAM: natively when this machine runs its code and has
@@ -99,12 +98,9 @@ std::string choose_runner(const Program &program, const std::string &emulator, R
     if (x86_on_x86_64) {
         // Not every x86-64 kernel runs 32-bit programs: try it, with a
         // count that only gives the usage error.
-        RunOptions quiet;
-        quiet.output = Output::Path;
-        quiet.path = "/dev/null";
-        x86_on_x86_64 = run_process({program.path, "0"}, quiet).status != 127;
+        x86_on_x86_64 = run_quietly({program.path, "0"}).status != 127;
     }
-    if ((same || x86_on_x86_64) && (elf.interpreter.empty() || exists(elf.interpreter))) {
+    if ((same || x86_on_x86_64) && (elf.interpreter.empty() || file_exists(elf.interpreter))) {
         runner.native = true;
         return installed("valgrind")
                    ? ""
@@ -113,7 +109,7 @@ std::string choose_runner(const Program &program, const std::string &emulator, R
     runner.native = false;
     runner.emulator = {program.isa.qemu};
     const std::string root = "/usr/" + program.isa.triple;
-    if (exists(root)) {
+    if (file_exists(root)) {
         runner.root = root;
         runner.emulator.insert(runner.emulator.end(), {"-L", root});
     }
@@ -122,8 +118,8 @@ std::string choose_runner(const Program &program, const std::string &emulator, R
                " code here: apt-get install qemu-user";
     }
     // qemu looks for files under its root first, then where they are named.
-    if (!elf.interpreter.empty() && !exists(runner.root + elf.interpreter) &&
-        !exists(elf.interpreter)) {
+    if (!elf.interpreter.empty() && !file_exists(runner.root + elf.interpreter) &&
+        !file_exists(elf.interpreter)) {
         return program.path + " needs " + program.isa.name + " libraries (" + elf.interpreter +
                "), which are not here: apt-get install " + program.isa.libc +
                ", or give --emulator with the root that holds them";
@@ -200,10 +196,7 @@ int main(int argc, char **argv)
             const std::string log = std::string(folder) + "/trace-" + std::to_string(LOOPS[r]);
             const std::vector<std::string> command = trace_command(program, runner, LOOPS[r], log);
             commands[r] = join(command);
-            RunOptions options;
-            options.output = Output::Path;
-            options.path = "/dev/null";
-            const ProcessResult run = run_process(command, options);
+            const ProcessResult run = run_quietly(command);
             // 0 after a measurement; 1 when it lasted under a second, as it
             // does at these loop counts.
             if (run.status != 0 && run.status != 1) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +49,12 @@ std::vector<std::string> split_command(const std::string &text, char separator)
         }
         start = end + 1;
     }
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
 }
 
 ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions &options)

@@ -33,6 +33,8 @@ ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions
 
 std::string read_file(const std::string &path);
 
+bool file_exists(const std::string &path);
+
 // The words of a command written as one string, separated by SEPARATOR
 // ("qemu-arm|-L|/usr/arm-linux-gnueabihf|zarvek"); empty words are kept.
 std::vector<std::string> split_command(const std::string &text, char separator);

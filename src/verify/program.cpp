@@ -209,8 +209,7 @@ std::string load_program(const std::string &path, Program &program)
             if (ends_with(symbol, "@plt")) {
                 // A stub of a static binary's indirect function is named by
                 // the address of its resolver: *ABS*+0x4a5b60@plt.
-                const size_t plus = symbol.find("*ABS*+0x");
-                if (plus == 0) {
+                if (symbol.rfind("*ABS*+0x", 0) == 0) {
                     const auto it =
                         program.entries.find(std::strtoull(symbol.c_str() + 8, nullptr, 16));
                     name = it == program.entries.end() ? "" : it->second;

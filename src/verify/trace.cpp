@@ -1,18 +1,21 @@
 #include "trace.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
 
+#include "process.h"
+
 namespace {
 
+// Where a library was loaded: valgrind gives its bias (run-time address
+// minus file address); qemu's trace, where the file's first page went.
 struct Library {
     std::string path;
-    uint64_t bias = 0;
+    uint64_t address = 0;
+    bool first_page = false; // ADDRESS is the first page's, not the bias
 };
 
 // The trace's view of control flow: counts executions of the workload's
@@ -76,14 +79,19 @@ public:
     void resolve(const std::vector<Library> &libraries)
     {
         for (const Library &library : libraries) {
+            if (elsewhere_.empty()) {
+                return;
+            }
             const ElfFile elf = read_elf(library.path);
             if (!elf.error.empty()) {
                 continue;
             }
+            const uint64_t bias =
+                library.address - (library.first_page ? elf.low & ~uint64_t{0xfff} : 0);
             const auto entries = library_entries(library.path, elf, program_);
             for (auto it = elsewhere_.begin(); it != elsewhere_.end();) {
-                const auto entry = entries.find(it->first - library.bias);
-                if (it->first >= library.bias + elf.low && it->first < library.bias + elf.high &&
+                const auto entry = entries.find(it->first - bias);
+                if (it->first >= bias + elf.low && it->first < bias + elf.high &&
                     entry != entries.end()) {
                     counts_.calls[entry->second] += it->second;
                     it = elsewhere_.erase(it);
@@ -112,12 +120,6 @@ private:
     bool following_ = false;
     std::unordered_map<uint64_t, int64_t> elsewhere_;
 };
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
 
 std::string real_path(const std::string &path)
 {
@@ -173,7 +175,7 @@ std::string read_lackey(const Program &program, FILE *log, Counts &counts)
                 have_bias = true;
                 flow.set_bias(b);
             } else {
-                libraries.push_back({object, b});
+                libraries.push_back({object, b, false});
             }
         }
     }
@@ -255,12 +257,10 @@ std::string read_qemu(const Program &program, const Runner &runner, FILE *log, C
                 const auto file = open_files.find(std::strtol(args[4].c_str(), nullptr, 10));
                 if (file != open_files.end()) {
                     std::string path = file->second;
-                    if (!runner.root.empty() && exists(runner.root + path)) {
+                    if (!runner.root.empty() && file_exists(runner.root + path)) {
                         path.insert(0, runner.root);
                     }
-                    const ElfFile elf = read_elf(path);
-                    libraries.push_back(
-                        {path, static_cast<uint64_t>(value) - (elf.low & ~uint64_t{0xfff})});
+                    libraries.push_back({path, static_cast<uint64_t>(value), true});
                     open_files.erase(file);
                 }
             }
