@@ -22,7 +22,7 @@ void parse(const std::string &data, ElfFile &elf)
     elf.type = eh.e_type;
     elf.flags = eh.e_flags;
 
-    bool first = true;
+    bool first = true, has_code = false;
     for (unsigned i = 0; i < eh.e_phnum; ++i) {
         const uint64_t at = eh.e_phoff + uint64_t{i} * eh.e_phentsize;
         if (!fits(at, sizeof(Phdr))) {
@@ -40,6 +40,10 @@ void parse(const std::string &data, ElfFile &elf)
             }
             if (first || ph.p_vaddr + ph.p_memsz > elf.high) {
                 elf.high = ph.p_vaddr + ph.p_memsz;
+            }
+            if ((ph.p_flags & PF_X) && (!has_code || ph.p_vaddr < elf.code_low)) {
+                elf.code_low = ph.p_vaddr;
+                has_code = true;
             }
             first = false;
         }

@@ -29,6 +29,7 @@ struct ElfFile {
     uint32_t flags = 0;
     std::string interpreter;    // empty for a static executable
     uint64_t low = 0, high = 0; // extent of the loaded segments
+    uint64_t code_low = 0;      // the lowest executable segment
     bool has_symtab = false;    // false once stripped
     std::vector<ElfSection> sections;
     std::vector<ElfSymbol> symbols;

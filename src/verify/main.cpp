@@ -8,6 +8,7 @@
 #include <elf.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +24,29 @@
 
 namespace {
 
-const char USAGE[] = "usage: zarvek-verify [--emulator \"COMMAND\"] [ZARVEK]\n";
+const char USAGE[] =
+    "usage: zarvek-verify [--emulator \"COMMAND\"] [--timeout SECONDS] [ZARVEK]\n";
+
+// How long a traced run may take before it is stopped: a run at 5 loops
+// takes a few seconds here under valgrind or qemu; a slow board or a busy
+// machine may take many times that.
+const int DEFAULT_TIMEOUT = 300;
+
+// The folder of the traces, removed by the handler of a termination signal
+// too (with the files that can be in it), after the traced runs are killed.
+char folder[] = "/tmp/zarvek-verify-XXXXXX";
+char folder_files[RUNS + 1][sizeof folder + 16];
+
+void on_termination(int sig)
+{
+    stop_process_groups();
+    for (const char *file : folder_files) {
+        unlink(file);
+    }
+    rmdir(folder);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
 
 int cannot_judge(const std::string &why)
 {
@@ -53,12 +76,15 @@ std::string join(const std::vector<std::string> &words)
     return out;
 }
 
-// Runs ARGV with its standard output thrown away.
-ProcessResult run_quietly(const std::vector<std::string> &argv)
+// Runs ARGV with its standard output thrown away, in a process group of
+// its own, stopped after TIMEOUT seconds (0: never).
+ProcessResult run_quietly(const std::vector<std::string> &argv, int timeout = 0)
 {
     RunOptions quiet;
     quiet.output = Output::Path;
     quiet.path = "/dev/null";
+    quiet.own_group = true;
+    quiet.timeout_seconds = timeout;
     return run_process(argv, quiet);
 }
 
@@ -127,6 +153,53 @@ std::string choose_runner(const Program &program, const std::string &emulator, R
     return "";
 }
 
+// The plugin qemu loads: $ZARVEK_QEMU_PLUGIN, else the one beside this
+// program (a build tree), else the installed one.
+std::string plugin_path()
+{
+    const char *chosen = std::getenv("ZARVEK_QEMU_PLUGIN");
+    if (chosen && *chosen) {
+        return chosen;
+    }
+    const std::string here = own_directory();
+    for (const std::string &path :
+         {here + "/zarvek-qemu-plugin.so", here + "/" ZARVEK_PLUGIN_FROM_BIN "/zarvek-qemu-plugin.so"}) {
+        if (file_exists(path)) {
+            return path;
+        }
+    }
+    return here + "/" ZARVEK_PLUGIN_FROM_BIN "/zarvek-qemu-plugin.so";
+}
+
+// Under emulation: the plugin where qemu loads it (tried on a run that
+// only prints the usage message), else qemu's execution log.
+void choose_method(const Program &program, Runner &runner, const std::string &probe)
+{
+    if (runner.native) {
+        runner.method = Method::Lackey;
+        return;
+    }
+    runner.plugin = plugin_path();
+    runner.method = Method::Plugin;
+    std::string why;
+    if (runner.plugin.find(',') != std::string::npos) {
+        why = "its path has a comma, which qemu's -plugin option cannot take";
+    } else {
+        const ProcessResult run = run_quietly(trace_command(program, runner, "0", probe), 60);
+        if (!file_exists(probe)) {
+            why = run.err.substr(0, run.err.find('\n'));
+            if (why.empty()) {
+                why = "qemu wrote no report (status " + std::to_string(run.status) + ")";
+            }
+        }
+        unlink(probe.c_str());
+    }
+    if (!why.empty()) {
+        runner.method = Method::ExecLog;
+        runner.plugin_failure = "the plugin " + runner.plugin + " did not load: " + why;
+    }
+}
+
 std::string describe(const Program &program, const Runner &runner)
 {
     const ElfFile &elf = program.elf;
@@ -134,12 +207,18 @@ std::string describe(const Program &program, const Runner &runner)
                        (elf.type == ET_DYN ? "position-independent, " : "") +
                        (elf.interpreter.empty() ? "statically linked" : "dynamically linked") +
                        "\nMethod: ";
-    if (runner.native) {
+    if (runner.method == Method::Lackey) {
         return text + "run natively under valgrind's lackey, every instruction and data access";
     }
+    if (runner.method == Method::Plugin) {
+        return text + "run under " + join(runner.emulator) + " with zarvek-verify's plugin " +
+               runner.plugin + ", every instruction of the workload and data access";
+    }
     return text + "run under " + join(runner.emulator) +
-           ", every instruction executed (reads and writes of each global are not visible "
-           "under emulation)";
+           ", every instruction executed, from qemu's execution log (" + runner.plugin_failure +
+           "): the reads and writes of each global are not seen, loads and stores are counted "
+           "from the instructions that execute, and section 4's window ends at section 6's "
+           "first call";
 }
 
 } // namespace
@@ -147,12 +226,23 @@ std::string describe(const Program &program, const Runner &runner)
 int main(int argc, char **argv)
 {
     std::string emulator, path;
+    int timeout = DEFAULT_TIMEOUT;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        std::string seconds;
         if (arg == "--emulator" && i + 1 < argc) {
             emulator = argv[++i];
         } else if (arg.rfind("--emulator=", 0) == 0) {
             emulator = arg.substr(11);
+        } else if ((arg == "--timeout" && i + 1 < argc) || arg.rfind("--timeout=", 0) == 0) {
+            seconds = arg == "--timeout" ? argv[++i] : arg.substr(10);
+            char *end = nullptr;
+            const long value = std::strtol(seconds.c_str(), &end, 10);
+            if (seconds.empty() || *end != '\0' || value < 1 || value > 86400) {
+                std::fputs(USAGE, stderr);
+                return 2;
+            }
+            timeout = static_cast<int>(value);
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(USAGE, stdout);
             return 0;
@@ -183,23 +273,38 @@ int main(int argc, char **argv)
     }
 
     // The runs, side by side, each with its trace in a folder of its own.
-    char folder[] = "/tmp/zarvek-verify-XXXXXX";
+    // A termination signal stops them all and removes the folder.
     if (!mkdtemp(folder)) {
         return cannot_judge(std::string("cannot make a temporary folder: ") + std::strerror(errno));
     }
+    for (int r = 0; r <= RUNS; ++r) {
+        std::snprintf(folder_files[r], sizeof folder_files[r], "%s/trace-%d", folder,
+                      r < RUNS ? LOOPS[r] : 0);
+    }
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        signal(sig, on_termination);
+    }
+    choose_method(program, runner, folder_files[RUNS]);
     Counts counts[RUNS];
     std::string failure[RUNS], commands[RUNS];
     std::vector<std::thread> threads;
     threads.reserve(RUNS);
     for (int r = 0; r < RUNS; ++r) {
         threads.emplace_back([&, r] {
-            const std::string log = std::string(folder) + "/trace-" + std::to_string(LOOPS[r]);
-            const std::vector<std::string> command = trace_command(program, runner, LOOPS[r], log);
+            const std::string log = folder_files[r];
+            const std::vector<std::string> command =
+                trace_command(program, runner, std::to_string(LOOPS[r]), log);
             commands[r] = join(command);
-            const ProcessResult run = run_quietly(command);
+            const ProcessResult run = run_quietly(command, timeout);
             // 0 after a measurement; 1 when it lasted under a second, as it
             // does at these loop counts.
-            if (run.status != 0 && run.status != 1) {
+            if (run.timed_out) {
+                failure[r] = "the run at " + std::to_string(LOOPS[r]) + " loop" +
+                             (LOOPS[r] == 1 ? "" : "s") + " did not end within " +
+                             std::to_string(timeout) +
+                             " seconds and was stopped (--timeout gives it longer): " +
+                             commands[r];
+            } else if (run.status != 0 && run.status != 1) {
                 failure[r] = path + " did not run to its end (status " +
                              std::to_string(run.status) + ") under: " + commands[r] + "\n" +
                              run.err;

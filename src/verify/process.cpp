@@ -1,17 +1,58 @@
 #include "process.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
+
+// The process groups started with own_group and not yet waited for: 0 is
+// a free slot. A signal handler reads them, hence plain atomics.
+constexpr int MAX_GROUPS = 64;
+std::atomic<pid_t> groups[MAX_GROUPS];
+
+void forget_group(pid_t group)
+{
+    for (auto &slot : groups) {
+        pid_t expected = group;
+        if (slot.compare_exchange_strong(expected, 0)) {
+            return;
+        }
+    }
+}
+
+void remember_group(pid_t group)
+{
+    for (auto &slot : groups) {
+        pid_t expected = 0;
+        if (slot.compare_exchange_strong(expected, group)) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+void stop_process_groups()
+{
+    for (auto &slot : groups) {
+        const pid_t group = slot.load();
+        if (group > 0) {
+            kill(-group, SIGKILL);
+        }
+    }
+}
 
 TempFile::TempFile()
 {
@@ -76,11 +117,25 @@ ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions
         }
         close(pipe_fds[0]);
     }
+    // Termination signals wait until the child's group is on record, so
+    // that stop_process_groups cannot miss it.
+    sigset_t stopping, previous;
+    sigemptyset(&stopping);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        sigaddset(&stopping, sig);
+    }
+    if (options.own_group) {
+        pthread_sigmask(SIG_BLOCK, &stopping, &previous);
+    }
     const pid_t child = fork();
     if (child < 0) {
         throw std::runtime_error("fork failed");
     }
     if (child == 0) {
+        if (options.own_group) {
+            setpgid(0, 0);
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        }
         const int in_fd = open("/dev/null", O_RDONLY);
         const int err_fd = open(err.path.c_str(), O_WRONLY | O_TRUNC);
         int out_fd = -1;
@@ -112,6 +167,11 @@ ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions
     if (pipe_fds[1] >= 0) {
         close(pipe_fds[1]);
     }
+    if (options.own_group) {
+        setpgid(child, child); // as the child does: whichever runs first
+        remember_group(child);
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
 
     ProcessResult result;
     int wait_status = 0;
@@ -126,12 +186,17 @@ ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions
             throw std::runtime_error("waitpid failed");
         }
         if (std::chrono::steady_clock::now() >= deadline) {
-            kill(child, SIGKILL);
+            kill(options.own_group ? -child : child, SIGKILL);
             waitpid(child, &wait_status, 0);
             result.timed_out = true;
             break;
         }
         usleep(10000);
+    }
+    if (options.own_group) {
+        // Whatever the child started and left behind goes with it.
+        kill(-child, SIGKILL);
+        forget_group(child);
     }
     if (WIFEXITED(wait_status)) {
         result.status = WEXITSTATUS(wait_status);

@@ -25,11 +25,18 @@ struct RunOptions {
     std::string path;
     bool ignore_sigpipe = false; // else SIGPIPE has its default action
     int timeout_seconds = 0;     // 0: wait as long as it takes
+    // Starts the child in a process group of its own, which the timeout
+    // and stop_process_groups kill whole (with anything it started).
+    bool own_group = false;
 };
 
 // Runs ARGV (looked up in PATH when it has no slash) with standard input
 // from /dev/null. A program that cannot be executed gives status 127.
 ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions &options = {});
+
+// Kills every process group that run_process has started with own_group
+// and that is still running. Safe to call from a signal handler.
+void stop_process_groups();
 
 std::string read_file(const std::string &path);
 

@@ -199,6 +199,8 @@ std::string load_program(const std::string &path, Program &program)
     std::istringstream lines(listing);
     std::string line;
     int procedure = -1;
+    uint64_t function_start = 0;
+    bool function_is_pa = false;
     std::set<std::string> found;
     while (std::getline(lines, line)) {
         const size_t open = line.find(" <");
@@ -220,6 +222,8 @@ std::string load_program(const std::string &path, Program &program)
             }
             const std::string stem = name.substr(0, name.find('.'));
             procedure = procedure_index(stem);
+            function_start = address;
+            function_is_pa = name == PROCEDURES[0];
             if (procedure >= 0) {
                 found.insert(name);
                 program.functions.push_back(symbol);
@@ -234,6 +238,7 @@ std::string load_program(const std::string &path, Program &program)
         in.address = std::strtoull(line.c_str(), nullptr, 16);
         in.procedure = procedure;
         in.function = static_cast<int>(program.functions.size()) - 1;
+        in.pa_entry = function_is_pa && in.address == function_start;
         const std::string text = line.substr(colon + 2);
         std::istringstream words(text);
         std::string mnemonic;

@@ -21,6 +21,7 @@ struct Instruction {
     int procedure = 0; // index in PROCEDURES
     int function = 0;  // index in Program::functions
     unsigned kinds = 0;
+    bool pa_entry = false; // the first instruction of PA (or a clone of it)
     // For a call or jump through memory (such as the GOT, without a PLT),
     // the function whose slot objdump names: "call *0x2f82(%rip)  # 4048
     // <sin@GLIBC_2.2.5>" calls sin.

@@ -6,9 +6,10 @@
 // adds the load bias of a position-independent binary itself):
 //   out=PATH        the report
 //   start=ADDR      where the binary's lowest executable segment lies
-//   text=LOW-HIGH   the binary's code: control leaving it is recorded
+//   text=LOW-HIGH   the binary's code: control leaving it is recorded, and
+//                   its accesses to the globals
 //   work=LOW-HIGH   a workload function: each instruction's executions,
-//                   loads and stores are counted (repeatable)
+//                   loads and stores are reported (repeatable)
 //   data=LOW-HIGH   a global: its reads and writes are counted (repeatable)
 //   mark=ADDR       an entry that opens the window (repeatable)
 //   key=LOW-HIGH    a global whose first write after a mark closes it
@@ -42,9 +43,10 @@ struct Range {
     }
 };
 
-// One workload instruction; qemu adds to EXECUTED inline.
+// One instruction of the binary's code; qemu adds to EXECUTED inline.
 struct Record {
     uint64_t executed = 0, mark = 0, window = 0, loads = 0, stores = 0;
+    bool work = false; // in a workload function: reported
 };
 
 // One translated block of the binary's code, or anywhere else.
@@ -77,6 +79,13 @@ std::map<std::pair<uint64_t, uint64_t>, Block *> blocks; // by first and last ad
 std::unordered_map<EdgeKey, uint64_t, EdgeHash> edges;
 const Block *previous = nullptr;
 bool window_open = false;
+// The instruction execution whose accesses were seen last, and the globals
+// it has read and written: an instruction that reaches a global in two
+// pieces (a double moved through a pair of 32-bit registers) reads or
+// writes it once.
+const Record *last_record = nullptr;
+uint64_t last_execution = 0;
+std::vector<bool> seen_read, seen_written;
 
 bool parse_range(const char *text_value, Range &range)
 {
@@ -122,8 +131,16 @@ void on_memory(unsigned int, qemu_plugin_meminfo_t info, uint64_t vaddr, void *u
     const bool store = qemu_plugin_mem_is_store(info);
     const uint64_t address = vaddr - bias, size = uint64_t{1} << qemu_plugin_mem_size_shift(info);
     (store ? record->stores : record->loads) += 1;
+    if (record != last_record || record->executed != last_execution) {
+        last_record = record;
+        last_execution = record->executed;
+        seen_read.assign(data.size(), false);
+        seen_written.assign(data.size(), false);
+    }
+    std::vector<bool> &seen = store ? seen_written : seen_read;
     for (size_t i = 0; i < data.size(); ++i) {
-        if (data[i].overlaps(address, size)) {
+        if (!seen[i] && data[i].overlaps(address, size)) {
+            seen[i] = true;
             (store ? global_writes : global_reads)[i] += 1;
         }
     }
@@ -165,16 +182,14 @@ void on_translation(qemu_plugin_id_t, struct qemu_plugin_tb *tb)
     for (size_t i = 0; i < n; ++i) {
         struct qemu_plugin_insn *insn = qemu_plugin_tb_get_insn(tb, i);
         const uint64_t address = qemu_plugin_insn_vaddr(insn) - bias;
-        if (!in_work(address)) {
-            continue;
-        }
+        Record &record = records[address];
+        record.work = in_work(address);
         for (const uint64_t m : marks) {
             if (m == address) {
                 qemu_plugin_register_vcpu_insn_exec_cb(insn, on_mark, QEMU_PLUGIN_CB_NO_REGS,
                                                        nullptr);
             }
         }
-        Record &record = records[address];
         qemu_plugin_register_vcpu_insn_exec_inline(insn, QEMU_PLUGIN_INLINE_ADD_U64,
                                                    &record.executed, 1);
         qemu_plugin_register_vcpu_mem_cb(insn, on_memory, QEMU_PLUGIN_CB_NO_REGS,
@@ -215,6 +230,9 @@ void on_exit(qemu_plugin_id_t, void *)
     }
     std::fprintf(out, "zarvek-qemu-plugin 1\nbias %" PRIx64 "\n", bias);
     for (const auto &[address, r] : records) {
+        if (!r.work) {
+            continue;
+        }
         std::fprintf(out, "insn %" PRIx64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 "\n",
                      address, r.executed, r.window, r.loads, r.stores);
     }

@@ -1,8 +1,10 @@
 #include "trace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -23,9 +25,15 @@ struct Library {
 // workload function for the entry of another function; a PLT stub with a
 // name counts as its function, and an unnamed one (a static binary's
 // stubs for indirect functions) is followed to where it leads.
+//
+// It also keeps section 4's window: opened by each entry into PA, in which
+// timed_pass's conditional branches are counted until the trace shows the
+// first write of K (close_window), or, without data addresses, the first
+// call of anything but PA.
 class Flow {
 public:
-    Flow(const Program &program, Counts &counts) : program_(program), counts_(counts)
+    Flow(const Program &program, Counts &counts, bool close_on_call = false)
+        : program_(program), counts_(counts), close_on_call_(close_on_call)
     {
         counts_.executed.assign(program.code.size(), 0);
         low_ = program.elf.low;
@@ -49,12 +57,18 @@ public:
                 ++counts_.executed[index];
                 function = in.function;
                 procedure = in.procedure;
+                if (in.pa_entry) {
+                    window_open_ = true;
+                    pending_ = 0;
+                } else if (window_open_ && procedure == 3 && (in.kinds & BRANCH)) {
+                    ++pending_;
+                }
             }
         }
         if (following_) {
             if (!in_binary || !program_.in_plt(address)) {
                 following_ = false;
-                arrive(pc, in_binary, address);
+                arrive(pc, in_binary, address, 1);
             }
         } else if (previous_ >= 0 && function != previous_) {
             // Control left the workload function of the instruction just
@@ -62,16 +76,54 @@ public:
             // to an address that may be a function's entry.
             const std::string &slot = program_.code[last_].slot;
             if (!slot.empty()) {
-                ++counts_.calls[slot];
+                called(slot, 1);
             } else if (in_binary && program_.in_plt(address) && !program_.entries.count(address)) {
                 following_ = true;
             } else {
-                arrive(pc, in_binary, address);
+                arrive(pc, in_binary, address, 1);
             }
         }
         previous_ = function;
         last_ = index;
         return procedure;
+    }
+
+    // COUNT transfers of control from the instruction at run-time address
+    // LAST to TO, where LAST ends a block; STUB_EXITS gives, by a block's
+    // first address, where control went from it.
+    void transfer(uint64_t last, uint64_t to, int64_t count,
+                  const std::unordered_map<uint64_t, std::pair<uint64_t, int64_t>> &stub_exits)
+    {
+        const auto from = program_.at.find(last - bias_);
+        if (from == program_.at.end()) {
+            return;
+        }
+        const Instruction &in = program_.code[from->second];
+        const uint64_t address = to - bias_;
+        const bool in_binary = address >= low_ && address < high_;
+        const auto there = in_binary ? program_.at.find(address) : program_.at.end();
+        if (there != program_.at.end() && program_.code[there->second].function == in.function) {
+            return;
+        }
+        if (!in.slot.empty()) {
+            called(in.slot, count);
+        } else if (in_binary && program_.in_plt(address) && !program_.entries.count(address)) {
+            const auto exit = stub_exits.find(to);
+            if (exit != stub_exits.end()) {
+                const uint64_t target = exit->second.first - bias_;
+                arrive(exit->second.first, target >= low_ && target < high_, target, count);
+            }
+        } else {
+            arrive(to, in_binary, address, count);
+        }
+    }
+
+    void close_window()
+    {
+        if (window_open_) {
+            counts_.window_branches += pending_;
+            window_open_ = false;
+        }
     }
 
     // Names the calls that went outside the binary, from the libraries'
@@ -88,11 +140,20 @@ public:
             }
             const uint64_t bias =
                 library.address - (library.first_page ? elf.low & ~uint64_t{0xfff} : 0);
+            const auto inside = [&](uint64_t pc) {
+                return pc >= bias + elf.low && pc < bias + elf.high;
+            };
+            bool any = false;
+            for (const auto &[pc, count] : elsewhere_) {
+                any = any || inside(pc);
+            }
+            if (!any) {
+                continue; // reading a library's entries can take a while
+            }
             const auto entries = library_entries(library.path, elf, program_);
             for (auto it = elsewhere_.begin(); it != elsewhere_.end();) {
                 const auto entry = entries.find(it->first - bias);
-                if (it->first >= bias + elf.low && it->first < bias + elf.high &&
-                    entry != entries.end()) {
+                if (inside(it->first) && entry != entries.end()) {
                     counts_.calls[entry->second] += it->second;
                     it = elsewhere_.erase(it);
                 } else {
@@ -103,21 +164,35 @@ public:
     }
 
 private:
-    void arrive(uint64_t pc, bool in_binary, uint64_t address)
+    void called(const std::string &callee, int64_t count)
+    {
+        counts_.calls[callee] += count;
+        if (close_on_call_ && callee != PROCEDURES[0]) {
+            close_window();
+        }
+    }
+
+    void arrive(uint64_t pc, bool in_binary, uint64_t address, int64_t count)
     {
         const auto entry = in_binary ? program_.entries.find(address) : program_.entries.end();
         if (entry != program_.entries.end()) {
-            ++counts_.calls[entry->second];
+            called(entry->second, count);
         } else if (!in_binary) {
-            ++elsewhere_[pc];
+            elsewhere_[pc] += count;
+            if (close_on_call_) {
+                close_window();
+            }
         }
     }
 
     const Program &program_;
     Counts &counts_;
+    bool close_on_call_;
     uint64_t bias_ = 0, low_ = 0, high_ = 0;
     int previous_ = -1, last_ = -1; // workload function and instruction just run
     bool following_ = false;
+    bool window_open_ = false;
+    int64_t pending_ = 0;
     std::unordered_map<uint64_t, int64_t> elsewhere_;
 };
 
@@ -134,8 +209,11 @@ std::string read_lackey(const Program &program, FILE *log, Counts &counts)
 {
     Flow flow(program, counts);
     counts.measured_data = true;
+    counts.window_to_key = true;
+    const Global *key = nullptr;
     for (const Global &g : program.globals) {
         counts.globals[g.name] = {0, 0};
+        key = g.name == "K" ? &g : key;
     }
     const std::string binary = real_path(program.path);
     std::vector<Library> libraries;
@@ -162,6 +240,10 @@ std::string read_lackey(const Program &program, FILE *log, Counts &counts)
                     counts.globals[g.name].first += load;
                     counts.globals[g.name].second += store;
                 }
+            }
+            if (store && key && address < key->address + key->size &&
+                key->address < address + size) {
+                flow.close_window();
             }
         } else if (std::strncmp(line, "------ name = ", 14) == 0) {
             object = line + 14;
@@ -193,7 +275,7 @@ std::string read_lackey(const Program &program, FILE *log, Counts &counts)
 // binary's load address.
 std::string read_qemu(const Program &program, const Runner &runner, FILE *log, Counts &counts)
 {
-    Flow flow(program, counts);
+    Flow flow(program, counts, true);
     std::unordered_map<std::string, uint64_t> functions;
     for (const ElfSymbol &s : program.elf.symbols) {
         if (s.function) {
@@ -277,15 +359,126 @@ std::string read_qemu(const Program &program, const Runner &runner, FILE *log, C
     return "";
 }
 
+// The plugin's report (see qemu_plugin.cpp): the load bias, each workload
+// instruction's executions, executions in section 4's window, loads and
+// stores, each global's reads and writes, control leaving blocks of the
+// binary's code, and where each file was mapped.
+std::string read_plugin(const Program &program, FILE *log, Counts &counts)
+{
+    Flow flow(program, counts);
+    counts.measured_data = true;
+    counts.window_to_key = true;
+    for (const Global &g : program.globals) {
+        counts.globals[g.name] = {0, 0};
+    }
+    struct Edge {
+        uint64_t block, last, to;
+        int64_t count;
+    };
+    std::vector<Edge> edges;
+    std::vector<Library> libraries;
+    bool headed = false, executed = false;
+    char line[4096];
+    while (std::fgets(line, sizeof line, log)) {
+        line[std::strcspn(line, "\n")] = '\0';
+        unsigned long long a = 0, b = 0, c = 0, d = 0, e = 0;
+        int path_at = 0;
+        if (std::strcmp(line, "zarvek-qemu-plugin 1") == 0) {
+            headed = true;
+        } else if (std::sscanf(line, "bias %llx", &a) == 1) {
+            flow.set_bias(a);
+        } else if (std::sscanf(line, "insn %llx %llu %llu %llu %llu", &a, &b, &c, &d, &e) == 5) {
+            const auto it = program.at.find(a);
+            if (it == program.at.end()) {
+                return "the plugin reported an instruction the binary does not have";
+            }
+            const Instruction &in = program.code[it->second];
+            counts.executed[it->second] = static_cast<int64_t>(b);
+            executed = executed || b > 0;
+            if (in.procedure == 3 && (in.kinds & BRANCH)) {
+                counts.window_branches += static_cast<int64_t>(c);
+            }
+            counts.loads[in.procedure] += static_cast<int64_t>(d);
+            counts.stores[in.procedure] += static_cast<int64_t>(e);
+        } else if (std::sscanf(line, "global %llu %llu %llu", &a, &b, &c) == 3 &&
+                   a < program.globals.size()) {
+            counts.globals[program.globals[a].name] = {static_cast<int64_t>(b),
+                                                       static_cast<int64_t>(c)};
+        } else if (std::sscanf(line, "edge %llx %llx %llx %llu", &a, &b, &c, &d) == 4) {
+            edges.push_back({a, b, c, static_cast<int64_t>(d)});
+        } else if (std::sscanf(line, "map %llx %n", &a, &path_at) == 1 && path_at > 0) {
+            libraries.push_back({line + path_at, a, true});
+        }
+    }
+    if (!headed) {
+        return "the plugin wrote no report";
+    }
+    if (!executed) {
+        return "the plugin saw none of the workload's code run";
+    }
+    // Where control went from each block of a PLT stub (the busiest exit).
+    std::unordered_map<uint64_t, std::pair<uint64_t, int64_t>> stub_exits;
+    for (const Edge &edge : edges) {
+        auto &exit = stub_exits[edge.block];
+        if (edge.count > exit.second) {
+            exit = {edge.to, edge.count};
+        }
+    }
+    for (const Edge &edge : edges) {
+        flow.transfer(edge.last, edge.to, edge.count, stub_exits);
+    }
+    flow.resolve(libraries);
+    return "";
+}
+
+std::string hex(uint64_t value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// qemu's -plugin argument: the plugin, its report, and the addresses it
+// watches (see qemu_plugin.cpp).
+std::string plugin_argument(const Program &program, const Runner &runner, const std::string &log)
+{
+    std::string arg = runner.plugin + ",out=" + log + ",start=" + hex(program.elf.code_low) +
+                      ",text=" + hex(program.elf.low) + "-" + hex(program.elf.high);
+    std::map<int, std::pair<uint64_t, uint64_t>> functions;
+    for (const Instruction &in : program.code) {
+        auto [it, fresh] = functions.emplace(in.function, std::make_pair(in.address, in.address));
+        it->second.first = std::min(it->second.first, in.address);
+        it->second.second = std::max(it->second.second, in.address);
+        if (in.pa_entry) {
+            arg += ",mark=" + hex(in.address);
+        }
+    }
+    for (const auto &[function, range] : functions) {
+        arg += ",work=" + hex(range.first) + "-" + hex(range.second + 1);
+    }
+    for (const Global &g : program.globals) {
+        const std::string range = hex(g.address) + "-" + hex(g.address + g.size);
+        arg += ",data=" + range;
+        if (g.name == "K") {
+            arg += ",key=" + range;
+        }
+    }
+    return arg;
+}
+
 } // namespace
 
-std::vector<std::string> trace_command(const Program &program, const Runner &runner, int loops,
-                                       const std::string &log)
+std::vector<std::string> trace_command(const Program &program, const Runner &runner,
+                                       const std::string &argument, const std::string &log)
 {
     std::vector<std::string> command;
-    if (runner.native) {
+    if (runner.method == Method::Lackey) {
         command = {"valgrind",           "--tool=lackey",         "--trace-mem=yes",
                    "--trace-symtab=yes", "--trace-symtab-patt=*", "--log-file=" + log};
+    } else if (runner.method == Method::Plugin) {
+        command = runner.emulator;
+        command.push_back("-plugin");
+        command.push_back(plugin_argument(program, runner, log));
     } else {
         command = runner.emulator;
         for (const char *option : {"-singlestep", "-d", "exec,nochain", "-strace", "-D"}) {
@@ -294,7 +487,7 @@ std::vector<std::string> trace_command(const Program &program, const Runner &run
         command.push_back(log);
     }
     command.push_back(program.path);
-    command.push_back(std::to_string(loops));
+    command.push_back(argument);
     return command;
 }
 
@@ -307,6 +500,12 @@ std::string read_trace(const Program &program, const Runner &runner, const std::
     }
     std::vector<char> buffer(1 << 20);
     std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
-    return runner.native ? read_lackey(program, file.get(), counts)
-                         : read_qemu(program, runner, file.get(), counts);
+    switch (runner.method) {
+    case Method::Lackey:
+        return read_lackey(program, file.get(), counts);
+    case Method::Plugin:
+        return read_plugin(program, file.get(), counts);
+    default:
+        return read_qemu(program, runner, file.get(), counts);
+    }
 }
