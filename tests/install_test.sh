@@ -1,9 +1,10 @@
 #!/bin/bash
 # Installs the build, or packages it as a .deb and unpacks that, into a
-# temporary folder, and checks what a user would get: exactly the programs
-# and their manual pages, programs that run, a zarvek that zarvek-verify
-# judges faithful, and pages that render without a warning and document
-# what zarvek prints.
+# temporary folder, and checks what a user would get: exactly the programs,
+# their manual pages and the verifier's qemu plugin, programs that run, a
+# zarvek that zarvek-verify judges faithful (natively, and under qemu with
+# the installed plugin), and pages that render without a warning and
+# document what zarvek prints.
 #
 # usage: install_test.sh install|package BUILD_DIR bench|no-bench verify|no-verify
 #   bench:  zarvek-bench was built, so it must be there too
@@ -37,7 +38,10 @@ esac
 # Exactly the programs and their pages.
 programs=(zarvek zarvek-verify)
 [ "$bench" = bench ] && programs+=(zarvek-bench)
-expected=$(for p in "${programs[@]}"; do echo "./bin/$p"; echo "./share/man/man1/$p.1"; done | sort | tr '\n' ' ')
+expected=$({
+    for p in "${programs[@]}"; do echo "./bin/$p"; echo "./share/man/man1/$p.1"; done
+    echo ./lib/zarvek/zarvek-qemu-plugin.so
+} | sort | tr '\n' ' ')
 files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
 [ "$files" = "$expected" ] || fail "installed files: $files; expected: $expected"
 for p in "${programs[@]}"; do
@@ -57,6 +61,14 @@ set -e
 if [ "$verify" = verify ]; then
     verdict=$("$root/bin/zarvek-verify" 2>&1) || fail "zarvek-verify on the installed zarvek: $verdict"
     grep -q "^Verdict: faithful" <<<"$verdict" || fail "no faithful verdict: $verdict"
+    # Under emulation it finds its plugin where it was installed.
+    qemu=qemu-$(uname -m)
+    if command -v "$qemu" >/dev/null; then
+        verdict=$("$root/bin/zarvek-verify" --emulator "$qemu" 2>&1) ||
+            fail "zarvek-verify under $qemu: $verdict"
+        grep -q "^Method: .* with zarvek-verify's plugin $root/bin/../lib/zarvek/" <<<"$verdict" ||
+            fail "the installed plugin was not used: $verdict"
+    fi
 fi
 if [ "$bench" = bench ]; then
     "$root/bin/zarvek-bench" --benchmark_list_tests | grep -qx "timed_pass/1" ||

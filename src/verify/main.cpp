@@ -24,8 +24,7 @@
 
 namespace {
 
-const char USAGE[] =
-    "usage: zarvek-verify [--emulator \"COMMAND\"] [--timeout SECONDS] [ZARVEK]\n";
+const char USAGE[] = "usage: zarvek-verify [--emulator \"COMMAND\"] [--timeout SECONDS] [ZARVEK]\n";
 
 // How long a traced run may take before it is stopped: a run at 5 loops
 // takes a few seconds here under valgrind or qemu; a slow board or a busy
@@ -162,8 +161,8 @@ std::string plugin_path()
         return chosen;
     }
     const std::string here = own_directory();
-    for (const std::string &path :
-         {here + "/zarvek-qemu-plugin.so", here + "/" ZARVEK_PLUGIN_FROM_BIN "/zarvek-qemu-plugin.so"}) {
+    for (const std::string &path : {here + "/zarvek-qemu-plugin.so",
+                                    here + "/" ZARVEK_PLUGIN_FROM_BIN "/zarvek-qemu-plugin.so"}) {
         if (file_exists(path)) {
             return path;
         }
@@ -302,8 +301,7 @@ int main(int argc, char **argv)
                 failure[r] = "the run at " + std::to_string(LOOPS[r]) + " loop" +
                              (LOOPS[r] == 1 ? "" : "s") + " did not end within " +
                              std::to_string(timeout) +
-                             " seconds and was stopped (--timeout gives it longer): " +
-                             commands[r];
+                             " seconds and was stopped (--timeout gives it longer): " + commands[r];
             } else if (run.status != 0 && run.status != 1) {
                 failure[r] = path + " did not run to its end (status " +
                              std::to_string(run.status) + ") under: " + commands[r] + "\n" +

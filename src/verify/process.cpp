@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pthread.h>
 #include <fstream>
+#include <pthread.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
