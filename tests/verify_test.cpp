@@ -204,6 +204,7 @@ TEST(Verify, StopsARunThatNeverEnds)
     ASSERT_GE(verifier, 0);
     if (verifier == 0) {
         std::vector<char *> args;
+        args.reserve(argv.size() + 1);
         for (std::string &a : argv) {
             args.push_back(a.data());
         }

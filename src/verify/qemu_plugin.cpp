@@ -269,14 +269,17 @@ qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *info, int argc, char
         }
         const std::string name(arg, value++);
         Range range{0, 0};
+        const bool ranged = name == "text" || name == "work" || name == "data" || name == "key";
+        if (ranged && !parse_range(value, range)) {
+            qemu_plugin_outs("zarvek-qemu-plugin: not a range LOW-HIGH\n");
+            return -1;
+        }
         if (name == "out") {
             out_path = value;
         } else if (name == "start") {
             start_file = std::strtoull(value, nullptr, 16);
         } else if (name == "mark") {
             marks.push_back(std::strtoull(value, nullptr, 16));
-        } else if (!parse_range(value, range)) {
-            return -1;
         } else if (name == "text") {
             text = range;
         } else if (name == "work") {
@@ -286,6 +289,7 @@ qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *info, int argc, char
         } else if (name == "key") {
             key = range;
         } else {
+            qemu_plugin_outs("zarvek-qemu-plugin: unknown argument\n");
             return -1;
         }
     }
