@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -127,6 +128,7 @@ ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions
     if (options.own_group) {
         pthread_sigmask(SIG_BLOCK, &stopping, &previous);
     }
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) {
         throw std::runtime_error("fork failed");
@@ -134,6 +136,12 @@ ProcessResult run_process(const std::vector<std::string> &argv, const RunOptions
     if (child == 0) {
         if (options.own_group) {
             setpgid(0, 0);
+            // Killed too if the thread that started it ends without
+            // waiting (its process killed outright, say).
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) {
+                _exit(126);
+            }
             pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         }
         const int in_fd = open("/dev/null", O_RDONLY);
