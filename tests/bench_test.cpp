@@ -95,9 +95,9 @@ TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
 TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
 {
     TempFile out, log;
-    const ProcessResult r = run_process({ZARVEK_BENCH, "--benchmark_filter=^copies/[12]/",
-                                         "--benchmark_min_time=0.01", "--benchmark_format=json",
-                                         "--benchmark_out=" + out.path, "--copies_log=" + log.path});
+    const ProcessResult r = run_process(
+        {ZARVEK_BENCH, "--benchmark_filter=^copies/[12]/", "--benchmark_min_time=0.01",
+         "--benchmark_format=json", "--benchmark_out=" + out.path, "--copies_log=" + log.path});
     ASSERT_EQ(r.status, 0) << r.err;
     const json report = json::parse(read_file(out.path));
     const std::string cpus = report.at("context").at("copies_cpus");
@@ -161,7 +161,8 @@ TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
 
     // The summary, beside JSON on standard error.
     char expected[100];
-    std::snprintf(expected, sizeof expected, "  one copy:    %10.1f MIPS (copies/1)\n", single / 1e6);
+    std::snprintf(expected, sizeof expected, "  one copy:    %10.1f MIPS (copies/1)\n",
+                  single / 1e6);
     EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
     if (cpus == "2") {
         std::snprintf(expected, sizeof expected, "  scaling:     %10.3f (2 copies' rate",
@@ -246,7 +247,8 @@ TEST(Bench, AFailedOrStoppedRunLeavesNoRatingAndNoProcess)
             const std::string message = run.at("error_message");
             std::smatch m;
             ASSERT_TRUE(std::regex_match(
-                message, m, std::regex(R"(copy [12] of 2 \(pid (\d+)\) was killed by signal 9 .*)")))
+                message, m,
+                std::regex(R"(copy [12] of 2 \(pid (\d+)\) was killed by signal 9 .*)")))
                 << message;
             EXPECT_EQ(killed.count(std::stoi(m[1])), 1u) << message;
             EXPECT_NE(read_file(err.path).find("failed (copies/2)"), std::string::npos);

@@ -23,6 +23,17 @@ namespace {
 // Benchmark instructions per unit of loop count and pass.
 constexpr int64_t INSTRUCTIONS_PER_LOOP = 100000;
 
+// The copies (below) run first and all carry the same counters, because
+// Google Benchmark's CSV output takes its columns from the first run
+// reported and aborts on a counter it has no column for.
+void copies_bench(benchmark::State &state);
+void copy_counts(benchmark::internal::Benchmark *b);
+BENCHMARK(copies_bench)
+    ->Name("copies")
+    ->Apply(copy_counts)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
 // One iteration is one measurement of one pass: the constants, then the
 // pass. items_per_second is then benchmark instructions per second, and
 // divided by a million it is zarvek's MIPS figure with a perfect clock.
@@ -35,6 +46,7 @@ void timed_pass_bench(benchmark::State &state)
     }
     state.SetItemsProcessed(state.iterations() * INSTRUCTIONS_PER_LOOP * LOOP);
 }
+BENCHMARK(timed_pass_bench)->Name("timed_pass")->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000);
 
 // The procedures on their own; items_per_second is calls per second.
 
@@ -56,6 +68,7 @@ void pa_bench(benchmark::State &state)
     }
     state.SetItemsProcessed(state.iterations());
 }
+BENCHMARK(pa_bench)->Name("PA");
 
 // P3 as section 7 calls it.
 void p3_bench(benchmark::State &state)
@@ -67,6 +80,7 @@ void p3_bench(benchmark::State &state)
     }
     state.SetItemsProcessed(state.iterations());
 }
+BENCHMARK(p3_bench)->Name("P3");
 
 // P0 with the indices section 8 sets.
 void p0_bench(benchmark::State &state)
@@ -82,7 +96,7 @@ void p0_bench(benchmark::State &state)
     }
     state.SetItemsProcessed(state.iterations());
 }
-
+BENCHMARK(p0_bench)->Name("P0");
 
 // The whole machine: N copies of one measurement, each a process of its
 // own (the workload's globals are process-wide, so threads would share
@@ -155,7 +169,7 @@ void copies_bench(benchmark::State &state)
     // copies/1 is its own reference; the others need copies/1 reported
     // before them in this process.
     const auto single = REPORTED_RATES.find(1);
-    const double reference = N == 1                      ? items / total
+    const double reference = N == 1                           ? items / total
                              : single != REPORTED_RATES.end() ? median(single->second)
                                                               : 0;
     if (reference > 0) {
@@ -164,34 +178,15 @@ void copies_bench(benchmark::State &state)
     }
 }
 
-// Registers the benchmarks: copies/N for N = 1, 2, 4, ... below the
-// number of CPUs this process may run on and for that number, then the
-// pass and the procedures. The copies come first and all carry the same
-// counters because Google Benchmark's CSV output takes its columns from
-// the first run reported and aborts on a counter it has no column for.
-void register_benchmarks()
+// copies/N for N = 1, 2, 4, ... below the number of CPUs this process
+// may run on, and for that number.
+void copy_counts(benchmark::internal::Benchmark *b)
 {
-    const int cpus = static_cast<int>(CPUS.size());
-    std::vector<int> counts;
+    const int cpus = static_cast<int>(affinity_cpus().size());
     for (int n = 1; n < cpus; n *= 2) {
-        counts.push_back(n);
+        b->Arg(n);
     }
-    counts.push_back(std::max(cpus, 1));
-    for (const int n : counts) {
-        benchmark::RegisterBenchmark("copies", copies_bench)
-            ->Arg(n)
-            ->UseManualTime()
-            ->Unit(benchmark::kMillisecond);
-    }
-    benchmark::RegisterBenchmark("timed_pass", timed_pass_bench)
-        ->Arg(1)
-        ->Arg(10)
-        ->Arg(100)
-        ->Arg(1000)
-        ->Arg(10000);
-    benchmark::RegisterBenchmark("PA", pa_bench);
-    benchmark::RegisterBenchmark("P3", p3_bench);
-    benchmark::RegisterBenchmark("P0", p0_bench);
+    b->Arg(std::max(cpus, 1));
 }
 
 // Passes everything to the display reporter chosen by
@@ -204,10 +199,7 @@ public:
         SetOutputStream(&display->GetOutputStream());
         SetErrorStream(&display->GetErrorStream());
     }
-    bool ReportContext(const Context &context) override
-    {
-        return display_->ReportContext(context);
-    }
+    bool ReportContext(const Context &context) override { return display_->ReportContext(context); }
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &run : runs) {
@@ -266,8 +258,7 @@ void print_summary(FILE *out)
     if (cpus > 1 && one != REPORTED_RATES.end() && every != REPORTED_RATES.end() &&
         FAILED_COPIES.empty()) {
         std::fprintf(out, "  %-12s %10.3f (%d copies' rate / (%d x one copy's rate))\n",
-                     "scaling:", median(every->second) / (cpus * median(one->second)), cpus,
-                     cpus);
+                     "scaling:", median(every->second) / (cpus * median(one->second)), cpus, cpus);
     }
 }
 
@@ -298,7 +289,8 @@ bool take_own_options(int *argc, char **argv)
                              std::strerror(errno));
                 return false;
             }
-            std::fprintf(COPIES_LOG, "run\tcopies\titeration\tcopy\tpid\tparent\tcpu\tseconds\trate\n");
+            std::fprintf(COPIES_LOG,
+                         "run\tcopies\titeration\tcopy\tpid\tparent\tcpu\tseconds\trate\n");
         } else {
             argv[kept++] = argv[i];
         }
@@ -310,10 +302,11 @@ bool take_own_options(int *argc, char **argv)
 
 void print_help()
 {
-    std::printf("zarvek-bench [--pin_copies=yes|no] [--copies_log=FILE] [Google Benchmark options]\n"
-                "  --pin_copies=yes|no  run copy i of copies/N on the i-th CPU of the affinity\n"
-                "                       set only (default no)\n"
-                "  --copies_log=FILE    write each copy's report to FILE, one line each\n\n");
+    std::printf(
+        "zarvek-bench [--pin_copies=yes|no] [--copies_log=FILE] [Google Benchmark options]\n"
+        "  --pin_copies=yes|no  run copy i of copies/N on the i-th CPU of the affinity\n"
+        "                       set only (default no)\n"
+        "  --copies_log=FILE    write each copy's report to FILE, one line each\n\n");
     benchmark::PrintDefaultHelp();
 }
 
@@ -332,7 +325,6 @@ int main(int argc, char **argv)
     benchmark::AddCustomContext("copies_cpus", std::to_string(std::max<size_t>(CPUS.size(), 1)));
     benchmark::AddCustomContext("copies_pinned", PIN_COPIES ? "yes" : "no");
     benchmark::AddCustomContext("copies_loop", std::to_string(COPY_LOOP));
-    register_benchmarks();
     stop_copies_on_signals();
     benchmark::Initialize(&argc, argv, print_help);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {

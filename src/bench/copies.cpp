@@ -152,9 +152,9 @@ void touch_globals()
 // The parent's view of one copy.
 struct Copy {
     pid_t pid = 0;
-    int fd = -1;     // reading end of its report pipe
-    size_t got = 0;  // bytes received: the ready byte, then the report
-    int status = 0;  // wait status once reaped
+    int fd = -1;    // reading end of its report pipe
+    size_t got = 0; // bytes received: the ready byte, then the report
+    int status = 0; // wait status once reaped
     char buf[1 + sizeof(CopyReport)] = {};
 };
 
@@ -230,8 +230,8 @@ std::string cause(const std::vector<Copy> &copies, size_t i)
     const Copy &copy = copies[i];
     char text[200];
     const int s = copy.status;
-    const int n = std::snprintf(text, sizeof text, "copy %zu of %zu (pid %d) ", i + 1, copies.size(),
-                          static_cast<int>(copy.pid));
+    const int n = std::snprintf(text, sizeof text, "copy %zu of %zu (pid %d) ", i + 1,
+                                copies.size(), static_cast<int>(copy.pid));
     const size_t at = static_cast<size_t>(n);
     if (WIFSIGNALED(s)) {
         std::snprintf(text + at, sizeof text - at, "was killed by signal %d (%s)", WTERMSIG(s),
