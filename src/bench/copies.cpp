@@ -94,14 +94,37 @@ void touch_globals()
     }
 }
 
+extern "C" void stop_copies(int sig)
+{
+    const int saved = errno;
+    for (auto &pid : LIVE) {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+        }
+    }
+    for (auto &pid : LIVE) {
+        if (pid > 0) {
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    // The signal is blocked in its handler: raised again, it ends the
+    // process once the handler returns.
+    signal(sig, SIG_DFL);
+    raise(sig);
+    errno = saved;
+}
+
 // The child's side; never returns.
 [[noreturn]] void run_copy(pid_t parent, int report_fd, int release_fd, int cpu, int32_t LOOP)
 {
-    // Default dispositions: the parent's handler would act on copies that
-    // are not this one's.
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
+    // The parent's handler would act on copies that are not this one's:
+    // the default instead (a signal the parent ignores stays ignored).
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == stop_copies) {
+            signal(sig, SIG_DFL);
+        }
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -248,26 +271,6 @@ std::string cause(const std::vector<Copy> &copies, size_t i)
     return text;
 }
 
-extern "C" void stop_copies(int sig)
-{
-    const int saved = errno;
-    for (auto &pid : LIVE) {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-        }
-    }
-    for (auto &pid : LIVE) {
-        if (pid > 0) {
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    // The signal is blocked in its handler: raised again, it ends the
-    // process once the handler returns.
-    signal(sig, SIG_DFL);
-    raise(sig);
-    errno = saved;
-}
-
 std::string failure(const char *what, int copy)
 {
     char text[200];
@@ -298,7 +301,12 @@ void stop_copies_on_signals()
     action.sa_handler = stop_copies;
     sigemptyset(&action.sa_mask);
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(sig, &action, nullptr);
+        // A signal ignored by whoever started the program (nohup, say)
+        // stays ignored.
+        struct sigaction before {};
+        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+            sigaction(sig, &action, nullptr);
+        }
     }
 }
 
