@@ -153,9 +153,10 @@ void copies_bench(benchmark::State &state)
             slowest = std::min(slowest, ITEMS / c.seconds);
             fastest = std::max(fastest, ITEMS / c.seconds);
             if (COPIES_LOG != nullptr) {
-                std::fprintf(COPIES_LOG, "%d\t%d\t%lld\t%zu\t%d\t%d\t%d\t%.9f\t%.6e\n", LOG_RUN, N,
-                             static_cast<long long>(iteration), i + 1, static_cast<int>(c.pid),
-                             static_cast<int>(getpid()), c.cpu, c.seconds, ITEMS / c.seconds);
+                std::fprintf(COPIES_LOG, "%d\t%d\t%lld\t%zu\t%d\t%d\t%d\t%.9f\t%.6e\t%.9f\n",
+                             LOG_RUN, N, static_cast<long long>(iteration), i + 1,
+                             static_cast<int>(c.pid), static_cast<int>(getpid()), c.cpu, c.seconds,
+                             ITEMS / c.seconds, r.seconds);
             }
         }
     }
@@ -290,7 +291,7 @@ bool take_own_options(int *argc, char **argv)
                 return false;
             }
             std::fprintf(COPIES_LOG,
-                         "run\tcopies\titeration\tcopy\tpid\tparent\tcpu\tseconds\trate\n");
+                         "run\tcopies\titeration\tcopy\tpid\tparent\tcpu\tseconds\trate\twhole\n");
         } else {
             argv[kept++] = argv[i];
         }
