@@ -112,6 +112,7 @@ TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
     struct Line {
         int copies;
         long pid, parent;
+        int cpu;
         double seconds, rate, whole;
     };
     std::vector<Line> lines;
@@ -120,9 +121,9 @@ TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
     std::getline(text, row); // the header
     while (std::getline(text, row)) {
         Line l{};
-        int run = 0, iteration = 0, copy = 0, cpu = 0;
+        int run = 0, iteration = 0, copy = 0;
         ASSERT_EQ(std::sscanf(row.c_str(), "%d %d %d %d %ld %ld %d %lf %lf %lf", &run, &l.copies,
-                              &iteration, &copy, &l.pid, &l.parent, &cpu, &l.seconds, &l.rate,
+                              &iteration, &copy, &l.pid, &l.parent, &l.cpu, &l.seconds, &l.rate,
                               &l.whole),
                   10)
             << row;
@@ -138,6 +139,7 @@ TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
         EXPECT_NEAR(rate, N * 1e9 / seconds, rate * 1e-9) << *run;
 
         std::set<long> pids;
+        std::set<int> cpus_used;
         std::vector<double> rates;
         for (const Line &l : lines) {
             if (l.copies == N) {
@@ -147,11 +149,14 @@ TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
                 EXPECT_NEAR(l.whole, seconds, seconds * 1e-6);
                 EXPECT_LE(l.seconds, l.whole);
                 pids.insert(l.pid);
+                cpus_used.insert(l.cpu);
                 rates.push_back(l.rate);
             }
         }
         ASSERT_EQ(rates.size(), static_cast<size_t>(N));
         EXPECT_EQ(pids.size(), static_cast<size_t>(N)) << "copies shared a process";
+        // Pinned by default: one copy per CPU.
+        EXPECT_EQ(cpus_used.size(), static_cast<size_t>(N)) << "copies shared a CPU";
         const double slowest = run->at("slowest_copy"), fastest = run->at("fastest_copy");
         EXPECT_NEAR(slowest, *std::min_element(rates.begin(), rates.end()), slowest * 1e-6);
         EXPECT_NEAR(fastest, *std::max_element(rates.begin(), rates.end()), fastest * 1e-6);
@@ -216,7 +221,7 @@ TEST(Bench, AFailedOrStoppedRunLeavesNoRatingAndNoProcess)
             const int e = open(err.path.c_str(), O_WRONLY | O_TRUNC);
             dup2(o, 1);
             dup2(e, 2);
-            execl(ZARVEK_BENCH, ZARVEK_BENCH, "--benchmark_filter=^copies/2/",
+            execl(ZARVEK_BENCH, ZARVEK_BENCH, "--benchmark_filter=^copies/2/", "--pin_copies=no",
                   "--benchmark_min_time=100000", "--benchmark_format=json",
                   static_cast<char *>(nullptr));
             _exit(127);
