@@ -178,6 +178,30 @@ TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
     }
 }
 
+// With only the aggregates reported, the summary and the scaling come
+// from the medians.
+TEST(Bench, CopiesFiguresFromTheMedians)
+{
+    const ProcessResult r =
+        run_process({ZARVEK_BENCH, "--benchmark_filter=^copies/[12]/", "--benchmark_min_time=0.01",
+                     "--benchmark_repetitions=2", "--benchmark_report_aggregates_only=true",
+                     "--benchmark_format=json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json report = json::parse(r.out);
+    if (report.at("context").at("copies_cpus") == "1") {
+        GTEST_SKIP() << "one CPU: no copies/2";
+    }
+    const json one = run_named(report, "copies/1/manual_time_median");
+    const json two = run_named(report, "copies/2/manual_time_median");
+    ASSERT_FALSE(one.is_null() || two.is_null()) << report;
+    EXPECT_EQ(two.at("single_copy"), one.at("items_per_second")) << report;
+    char expected[100];
+    std::snprintf(expected, sizeof expected,
+                  "  one copy:    %10.1f MIPS (copies/1, median of 2 runs)\n",
+                  one.at("items_per_second").get<double>() / 1e6);
+    EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+}
+
 // The processes whose parent is PARENT.
 std::vector<pid_t> children_of(pid_t parent)
 {

@@ -118,9 +118,14 @@ std::vector<int> CPUS;
 FILE *COPIES_LOG = nullptr;
 int LOG_RUN = 0;
 
-// The rates of the copies/N runs reported so far, by N, and whether one
-// failed. copies/1's rates are the single-copy figure that scaling needs.
-std::map<int, std::vector<double>> REPORTED_RATES;
+// The copies/N figures reported so far, by N: the median rate and the
+// number of runs it is the median of, and whether one failed. copies/1's
+// is the single-copy rate that scaling needs.
+struct Figure {
+    double rate;
+    size_t runs;
+};
+std::map<int, Figure> REPORTED;
 std::map<int, bool> FAILED_COPIES;
 bool ANY_ERROR = false;
 
@@ -171,10 +176,10 @@ void copies_bench(benchmark::State &state)
     state.counters["fastest_copy"] = fastest;
     // copies/1 is its own reference; the others need copies/1 reported
     // before them in this process.
-    const auto single = REPORTED_RATES.find(1);
-    const double reference = N == 1                           ? items / total
-                             : single != REPORTED_RATES.end() ? median(single->second)
-                                                              : 0;
+    const auto single = REPORTED.find(1);
+    const double reference = N == 1                     ? items / total
+                             : single != REPORTED.end() ? single->second.rate
+                                                        : 0;
     if (reference > 0) {
         state.counters["single_copy"] = reference;
         state.counters["scaling"] = items / total / (N * reference);
@@ -205,17 +210,32 @@ public:
     bool ReportContext(const Context &context) override { return display_->ReportContext(context); }
     void ReportRuns(const std::vector<Run> &runs) override
     {
+        // Each run, or with --benchmark_report_aggregates_only only the
+        // aggregates, of which the median is taken.
+        std::map<int, std::vector<double>> rates;
+        std::map<int, Figure> medians;
         for (const Run &run : runs) {
             ANY_ERROR = ANY_ERROR || run.error_occurred;
-            if (run.run_name.function_name != "copies" || run.run_type != Run::RT_Iteration) {
+            if (run.run_name.function_name != "copies") {
                 continue;
             }
             const int N = std::stoi(run.run_name.args);
+            const auto rate = run.counters.find("items_per_second");
             if (run.error_occurred) {
                 FAILED_COPIES[N] = true;
-            } else {
-                REPORTED_RATES[N].push_back(run.counters.at("items_per_second").value);
+            } else if (rate == run.counters.end()) {
+                continue;
+            } else if (run.run_type == Run::RT_Iteration) {
+                rates[N].push_back(rate->second.value);
+            } else if (run.aggregate_name == "median") {
+                medians[N] = {rate->second.value, static_cast<size_t>(run.repetitions)};
             }
+        }
+        for (const auto &[N, figure] : medians) {
+            REPORTED[N] = figure;
+        }
+        for (const auto &[N, values] : rates) {
+            REPORTED[N] = {median(values), values.size()};
         }
         display_->ReportRuns(runs);
     }
@@ -230,22 +250,22 @@ private:
 void print_summary(FILE *out)
 {
     const int cpus = std::max(static_cast<int>(CPUS.size()), 1);
-    if (REPORTED_RATES.empty() && FAILED_COPIES.empty()) {
+    if (REPORTED.empty() && FAILED_COPIES.empty()) {
         return;
     }
     std::fprintf(out, "\nWhole machine: %d CPU%s, copies %s\n", cpus, cpus == 1 ? "" : "s",
                  PIN_COPIES ? "pinned one per CPU" : "not pinned");
     const auto line = [&](const char *label, int N) {
-        const auto rates = REPORTED_RATES.find(N);
+        const auto figure = REPORTED.find(N);
         if (FAILED_COPIES.count(N) != 0) {
             std::fprintf(out, "  %-12s failed (copies/%d)\n", label, N);
-        } else if (rates == REPORTED_RATES.end()) {
+        } else if (figure == REPORTED.end()) {
             std::fprintf(out, "  %-12s not run (copies/%d)\n", label, N);
         } else {
-            std::fprintf(out, "  %-12s %10.1f MIPS (copies/%d", label, median(rates->second) / 1e6,
+            std::fprintf(out, "  %-12s %10.1f MIPS (copies/%d", label, figure->second.rate / 1e6,
                          N);
-            if (rates->second.size() > 1) {
-                std::fprintf(out, ", median of %zu runs", rates->second.size());
+            if (figure->second.runs > 1) {
+                std::fprintf(out, ", median of %zu runs", figure->second.runs);
             }
             std::fprintf(out, ")\n");
         }
@@ -256,12 +276,11 @@ void print_summary(FILE *out)
     if (cpus > 1) {
         line(all, cpus);
     }
-    const auto one = REPORTED_RATES.find(1);
-    const auto every = REPORTED_RATES.find(cpus);
-    if (cpus > 1 && one != REPORTED_RATES.end() && every != REPORTED_RATES.end() &&
-        FAILED_COPIES.empty()) {
+    const auto one = REPORTED.find(1);
+    const auto every = REPORTED.find(cpus);
+    if (cpus > 1 && one != REPORTED.end() && every != REPORTED.end() && FAILED_COPIES.empty()) {
         std::fprintf(out, "  %-12s %10.3f (%d copies' rate / (%d x one copy's rate))\n",
-                     "scaling:", median(every->second) / (cpus * median(one->second)), cpus, cpus);
+                     "scaling:", every->second.rate / (cpus * one->second.rate), cpus, cpus);
     }
 }
 
