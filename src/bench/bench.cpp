@@ -305,6 +305,9 @@ bool take_own_options(int *argc, char **argv)
             }
         } else if (arg.rfind(log, 0) == 0) {
             const std::string path = arg.substr(log.size());
+            if (COPIES_LOG != nullptr) {
+                std::fclose(COPIES_LOG); // the last one given counts
+            }
             COPIES_LOG = std::fopen(path.c_str(), "w");
             if (COPIES_LOG == nullptr) {
                 std::fprintf(stderr, "zarvek-bench: cannot write %s: %s\n", path.c_str(),
