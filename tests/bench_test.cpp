@@ -90,14 +90,16 @@ TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
     }
 }
 
-// copies/1 and copies/2, one iteration each: every copy a process of its
-// own, each rate the one its time gives, and the summary beside them.
+// copies/1 and copies/2 pinned, one iteration each: every copy a process
+// of its own on a CPU of its own, each rate the one its time gives, and
+// the summary beside them. The other tests run the copies unpinned.
 TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
 {
     TempFile out, log;
-    const ProcessResult r = run_process(
-        {ZARVEK_BENCH, "--benchmark_filter=^copies/[12]/", "--benchmark_min_time=0.01",
-         "--benchmark_format=json", "--benchmark_out=" + out.path, "--copies_log=" + log.path});
+    const ProcessResult r =
+        run_process({ZARVEK_BENCH, "--benchmark_filter=^copies/[12]/", "--pin_copies=yes",
+                     "--benchmark_min_time=0.01", "--benchmark_format=json",
+                     "--benchmark_out=" + out.path, "--copies_log=" + log.path});
     ASSERT_EQ(r.status, 0) << r.err;
     const json report = json::parse(read_file(out.path));
     const std::string cpus = report.at("context").at("copies_cpus");
@@ -155,7 +157,7 @@ TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
         }
         ASSERT_EQ(rates.size(), static_cast<size_t>(N));
         EXPECT_EQ(pids.size(), static_cast<size_t>(N)) << "copies shared a process";
-        // Pinned by default: one copy per CPU.
+        // Pinned: one copy per CPU.
         EXPECT_EQ(cpus_used.size(), static_cast<size_t>(N)) << "copies shared a CPU";
         const double slowest = run->at("slowest_copy"), fastest = run->at("fastest_copy");
         EXPECT_NEAR(slowest, *std::min_element(rates.begin(), rates.end()), slowest * 1e-6);
@@ -245,7 +247,7 @@ TEST(Bench, AFailedOrStoppedRunLeavesNoRatingAndNoProcess)
             const int e = open(err.path.c_str(), O_WRONLY | O_TRUNC);
             dup2(o, 1);
             dup2(e, 2);
-            execl(ZARVEK_BENCH, ZARVEK_BENCH, "--benchmark_filter=^copies/2/", "--pin_copies=no",
+            execl(ZARVEK_BENCH, ZARVEK_BENCH, "--benchmark_filter=^copies/2/",
                   "--benchmark_min_time=100000", "--benchmark_format=json",
                   static_cast<char *>(nullptr));
             _exit(127);
