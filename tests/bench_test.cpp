@@ -1,46 +1,66 @@
 // zarvek-bench, run briefly with JSON output: its runs are there, each
-// rate is the one its time gives, and the build is in the context. Nothing
-// here depends on how fast the machine is.
+// rate is the one its time gives, the build is in the context, and the
+// copies of copies/N are real processes that are never left behind.
+// Nothing here depends on how fast the machine is.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "process.h"
 
 namespace {
 
-// The value of "KEY": in a flat JSON object, as text (a string's without
-// its quotes).
-std::string field(const std::string &object, const std::string &key)
+using nlohmann::json;
+
+// The run named NAME in a report, or null.
+json run_named(const json &report, const std::string &name)
 {
-    const std::string label = "\"" + key + "\": ";
-    const size_t at = object.find(label);
-    if (at == std::string::npos) {
-        return "";
+    for (const json &run : report.at("benchmarks")) {
+        if (run.at("name") == name) {
+            return run;
+        }
     }
-    const size_t start = at + label.size();
-    if (object[start] == '"') {
-        return object.substr(start + 1, object.find('"', start + 1) - start - 1);
-    }
-    return object.substr(start, object.find_first_of(",\n}", start) - start);
+    return nullptr;
 }
 
 TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
 {
-    TempFile json;
+    TempFile out;
     const ProcessResult r =
-        run_process({ZARVEK_BENCH, "--benchmark_min_time=0.01", "--benchmark_format=json",
-                     "--benchmark_out=" + json.path});
+        run_process({ZARVEK_BENCH, "--benchmark_filter=-copies", "--benchmark_min_time=0.01",
+                     "--benchmark_format=json", "--benchmark_out=" + out.path});
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::string text = read_file(json.path);
+    const std::string text = read_file(out.path);
     EXPECT_EQ(text, r.out) << "--benchmark_out and standard output differ";
+    const json report = json::parse(text);
 
-    const std::string context = text.substr(0, text.find("\"benchmarks\""));
-    EXPECT_EQ(field(context, "compiler").rfind(ZARVEK_COMPILER_ID, 0), 0u) << context;
-    EXPECT_NE(field(context, "flags").find("-ffp-contract=off"), std::string::npos) << context;
-    EXPECT_NE(field(context, "target"), "") << context;
+    const json &context = report.at("context");
+    EXPECT_EQ(context.at("compiler").get<std::string>().rfind(ZARVEK_COMPILER_ID, 0), 0u)
+        << context;
+    EXPECT_NE(context.at("flags").get<std::string>().find("-ffp-contract=off"), std::string::npos)
+        << context;
+    EXPECT_NE(context.at("target"), "") << context;
 
     // Benchmark instructions per iteration: 100,000 per loop for a pass,
     // one call for a procedure.
@@ -55,21 +75,229 @@ TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
         {"P0", 1},
     };
     std::map<std::string, int> seen;
-    // Each run is a flat object in the "benchmarks" array.
-    for (size_t open = text.find('{', context.size()); open != std::string::npos;
-         open = text.find('{', open + 1)) {
-        const std::string run = text.substr(open, text.find('}', open) - open + 1);
-        const std::string name = field(run, "name");
+    for (const json &run : report.at("benchmarks")) {
+        const std::string name = run.at("name");
         ASSERT_EQ(items.count(name), 1u) << "unexpected run " << name;
         ++seen[name];
-        ASSERT_EQ(field(run, "time_unit"), "ns") << name;
-        const double seconds = std::atof(field(run, "cpu_time").c_str()) * 1e-9;
-        const double rate = std::atof(field(run, "items_per_second").c_str());
+        ASSERT_EQ(run.at("time_unit"), "ns") << name;
+        const double seconds = run.at("cpu_time").get<double>() * 1e-9;
+        const double rate = run.at("items_per_second");
         ASSERT_GT(seconds, 0) << name;
         EXPECT_NEAR(rate, items.at(name) / seconds, rate * 1e-9) << name;
     }
     for (const auto &[name, n] : items) {
         EXPECT_EQ(seen[name], 1) << name;
+    }
+}
+
+// copies/1 and copies/2 pinned, one iteration each: every copy a process
+// of its own on a CPU of its own, each rate the one its time gives, and
+// the summary beside them. The other tests run the copies unpinned.
+TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
+{
+    TempFile out, log;
+    const ProcessResult r =
+        run_process({ZARVEK_BENCH, "--benchmark_filter=^copies/[12]/", "--pin_copies=yes",
+                     "--benchmark_min_time=0.01", "--benchmark_format=json",
+                     "--benchmark_out=" + out.path, "--copies_log=" + log.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json report = json::parse(read_file(out.path));
+    const std::string cpus = report.at("context").at("copies_cpus");
+    if (cpus == "1") {
+        GTEST_SKIP() << "one CPU: no copies/2";
+    }
+    const json one = run_named(report, "copies/1/manual_time");
+    const json two = run_named(report, "copies/2/manual_time");
+    ASSERT_FALSE(one.is_null() || two.is_null()) << report;
+
+    // The log: one line per copy and iteration.
+    struct Line {
+        int copies;
+        long pid, parent;
+        int cpu;
+        double seconds, rate, whole;
+    };
+    std::vector<Line> lines;
+    std::istringstream text(read_file(log.path));
+    std::string row;
+    std::getline(text, row); // the header
+    while (std::getline(text, row)) {
+        Line l{};
+        int run = 0, iteration = 0, copy = 0;
+        ASSERT_EQ(std::sscanf(row.c_str(), "%d %d %d %d %ld %ld %d %lf %lf %lf", &run, &l.copies,
+                              &iteration, &copy, &l.pid, &l.parent, &l.cpu, &l.seconds, &l.rate,
+                              &l.whole),
+                  10)
+            << row;
+        lines.push_back(l);
+    }
+
+    for (const json *run : {&one, &two}) {
+        const int N = run == &one ? 1 : 2;
+        ASSERT_EQ(run->at("iterations"), 1) << *run;
+        ASSERT_EQ(run->at("time_unit"), "ms") << *run;
+        const double seconds = run->at("real_time").get<double>() * 1e-3;
+        const double rate = run->at("items_per_second");
+        EXPECT_NEAR(rate, N * 1e9 / seconds, rate * 1e-9) << *run;
+
+        std::set<long> pids;
+        std::set<int> cpus_used;
+        std::vector<double> rates;
+        for (const Line &l : lines) {
+            if (l.copies == N) {
+                EXPECT_NE(l.pid, l.parent);
+                EXPECT_NEAR(l.rate, 1e9 / l.seconds, l.rate * 1e-6);
+                // The whole is timed from the release to the last report.
+                EXPECT_NEAR(l.whole, seconds, seconds * 1e-6);
+                EXPECT_LE(l.seconds, l.whole);
+                pids.insert(l.pid);
+                cpus_used.insert(l.cpu);
+                rates.push_back(l.rate);
+            }
+        }
+        ASSERT_EQ(rates.size(), static_cast<size_t>(N));
+        EXPECT_EQ(pids.size(), static_cast<size_t>(N)) << "copies shared a process";
+        // Pinned: one copy per CPU.
+        EXPECT_EQ(cpus_used.size(), static_cast<size_t>(N)) << "copies shared a CPU";
+        const double slowest = run->at("slowest_copy"), fastest = run->at("fastest_copy");
+        EXPECT_NEAR(slowest, *std::min_element(rates.begin(), rates.end()), slowest * 1e-6);
+        EXPECT_NEAR(fastest, *std::max_element(rates.begin(), rates.end()), fastest * 1e-6);
+    }
+    const double single = one.at("items_per_second");
+    EXPECT_EQ(two.at("single_copy"), single);
+    EXPECT_NEAR(two.at("scaling").get<double>(),
+                two.at("items_per_second").get<double>() / (2 * single), 1e-12);
+
+    // The summary, beside JSON on standard error.
+    char expected[100];
+    std::snprintf(expected, sizeof expected, "  one copy:    %10.1f MIPS (copies/1)\n",
+                  single / 1e6);
+    EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+    if (cpus == "2") {
+        std::snprintf(expected, sizeof expected, "  scaling:     %10.3f (2 copies' rate",
+                      two.at("scaling").get<double>());
+        EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+    }
+}
+
+// With only the aggregates reported, the summary and the scaling come
+// from the medians.
+TEST(Bench, CopiesFiguresFromTheMedians)
+{
+    const ProcessResult r =
+        run_process({ZARVEK_BENCH, "--benchmark_filter=^copies/[12]/", "--benchmark_min_time=0.01",
+                     "--benchmark_repetitions=2", "--benchmark_report_aggregates_only=true",
+                     "--benchmark_format=json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json report = json::parse(r.out);
+    if (report.at("context").at("copies_cpus") == "1") {
+        GTEST_SKIP() << "one CPU: no copies/2";
+    }
+    const json one = run_named(report, "copies/1/manual_time_median");
+    const json two = run_named(report, "copies/2/manual_time_median");
+    ASSERT_FALSE(one.is_null() || two.is_null()) << report;
+    EXPECT_EQ(two.at("single_copy"), one.at("items_per_second")) << report;
+    char expected[100];
+    std::snprintf(expected, sizeof expected,
+                  "  one copy:    %10.1f MIPS (copies/1, median of 2 runs)\n",
+                  one.at("items_per_second").get<double>() / 1e6);
+    EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+}
+
+// The processes whose parent is PARENT.
+std::vector<pid_t> children_of(pid_t parent)
+{
+    std::vector<pid_t> children;
+    DIR *proc = opendir("/proc");
+    while (const dirent *entry = proc != nullptr ? readdir(proc) : nullptr) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string text;
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])) ||
+            !std::getline(stat, text)) {
+            continue;
+        }
+        // pid (name) state ppid ...; the name may hold spaces and parentheses.
+        char state = 0;
+        long ppid = 0;
+        if (std::sscanf(text.c_str() + text.rfind(')') + 1, " %c %ld", &state, &ppid) == 2 &&
+            ppid == parent) {
+            children.push_back(static_cast<pid_t>(std::atol(entry->d_name)));
+        }
+    }
+    if (proc != nullptr) {
+        closedir(proc);
+    }
+    return children;
+}
+
+// Kills (SIGKILL) copies while copies/2 runs, or stops zarvek-bench itself
+// with SIGTERM once its copies run: either way no rating, and no process
+// left behind, running or unreaped. This process adopts whatever
+// zarvek-bench leaves, so waitpid sees it.
+TEST(Bench, AFailedOrStoppedRunLeavesNoRatingAndNoProcess)
+{
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    for (const bool stop_bench : {false, true}) {
+        SCOPED_TRACE(stop_bench ? "SIGTERM to zarvek-bench" : "SIGKILL to a copy");
+        TempFile out, err;
+        const pid_t bench = fork();
+        ASSERT_GE(bench, 0);
+        if (bench == 0) {
+            const int o = open(out.path.c_str(), O_WRONLY | O_TRUNC);
+            const int e = open(err.path.c_str(), O_WRONLY | O_TRUNC);
+            dup2(o, 1);
+            dup2(e, 2);
+            // LeakSanitizer checks at exit from a task of its own, a child
+            // that the loop below would kill (and the check then hangs).
+            const char *asan = std::getenv("ASAN_OPTIONS");
+            setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);
+            execl(ZARVEK_BENCH, ZARVEK_BENCH, "--benchmark_filter=^copies/2/",
+                  "--benchmark_min_time=100000", "--benchmark_format=json",
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // Kill every copy seen until zarvek-bench ends: a copy that had
+        // already finished its pass cannot be killed, so one kill may not
+        // be enough.
+        std::set<pid_t> killed;
+        int status = 0;
+        while (waitpid(bench, &status, WNOHANG) == 0) {
+            for (const pid_t copy : children_of(bench)) {
+                if (stop_bench) {
+                    kill(bench, SIGTERM);
+                    break;
+                }
+                kill(copy, SIGKILL);
+                killed.insert(copy);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+
+        if (stop_bench) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+            const json report = json::parse(read_file(out.path));
+            const json run = run_named(report, "copies/2/manual_time");
+            ASSERT_FALSE(run.is_null()) << report;
+            EXPECT_EQ(run.at("error_occurred"), true) << run;
+            EXPECT_FALSE(run.contains("items_per_second")) << run;
+            const std::string message = run.at("error_message");
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(
+                message, m,
+                std::regex(R"(copy [12] of 2 \(pid (\d+)\) was killed by signal 9 .*)")))
+                << message;
+            EXPECT_EQ(killed.count(std::stoi(m[1])), 1u) << message;
+            EXPECT_NE(read_file(err.path).find("failed (copies/2)"), std::string::npos);
+        }
+        // Nothing adopted: every copy was reaped by zarvek-bench.
+        const pid_t left = waitpid(-1, nullptr, WNOHANG);
+        EXPECT_TRUE(left == -1 && errno == ECHILD) << "a copy was left behind: " << left;
+        for (const pid_t stray : children_of(getpid())) {
+            kill(stray, SIGKILL);
+            waitpid(stray, nullptr, 0);
+        }
     }
 }
 
