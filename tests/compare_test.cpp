@@ -1,0 +1,183 @@
+// zarvek-compare run for real on small budgets: this build against a copy
+// of itself, a build that is not faithful, and input it must refuse.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh folder under the temporary folder, removed with what it holds.
+struct TempDir {
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "zarvek-compare-XXXXXX").string();
+        if (mkdtemp(&pattern[0]) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path = pattern;
+    }
+    ~TempDir() { fs::remove_all(path); }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    fs::path path;
+};
+
+ProcessResult compare(std::vector<std::string> args)
+{
+    args.insert(args.begin(), ZARVEK_COMPARE);
+    return run_process(args);
+}
+
+const std::string BUILD = fs::path(ZARVEK_BENCH).parent_path().string();
+
+// A folder holding a zarvek-bench that is this shell script.
+void fake_bench(const fs::path &folder, const std::string &script)
+{
+    fs::create_directory(folder);
+    std::ofstream(folder / "zarvek-bench") << "#!/bin/sh\n" << script << "\n";
+    fs::permissions(folder / "zarvek-bench", fs::perms::owner_all);
+}
+
+// The same bytes in another folder measure the same: the verdict is
+// "same". A comparison of equals says otherwise in about one run in twenty
+// (that is what a 95 % interval means), so it has two tries; a bias
+// would fail both. Without the verifier here (the next test runs it).
+TEST(Compare, ABuildAgainstACopyOfItselfIsTheSame)
+{
+    TempDir dir;
+    const fs::path copy = dir.path / "copy";
+    fs::create_directory(copy);
+    fs::copy_file(ZARVEK_BENCH, copy / "zarvek-bench");
+    const fs::path json = dir.path / "c.json", svg = dir.path / "c.svg";
+
+    ProcessResult r;
+    nlohmann::json doc;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        r = compare({"--time", "3", "--repetitions", "3", "--no-verify", "--json", json.string(),
+                     "--plot", svg.string(), BUILD, copy.string()});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        doc = nlohmann::json::parse(read_file(json.string()));
+        if (doc.at("verdict") == "same") {
+            break;
+        }
+    }
+    EXPECT_EQ(doc.at("verdict"), "same") << r.out;
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex("\nno difference beyond the noise \\(95 % CI (\xe2\x88\x92|\\+)[0-9.]+ % "
+                          "to (\xe2\x88\x92|\\+)[0-9.]+ %\\)\n$")))
+        << r.out;
+    EXPECT_NE(r.out.find("Not verified (--no-verify)"), std::string::npos) << r.out;
+
+    const double ratio = doc.at("ratio");
+    EXPECT_LE(doc.at("ci_low").get<double>(), ratio);
+    EXPECT_GE(doc.at("ci_high").get<double>(), ratio);
+    EXPECT_GE(doc.at("p_value").get<double>(), 0.0);
+    EXPECT_LE(doc.at("p_value").get<double>(), 1.0);
+    // The rounds alternate A B B A A B B A ..., in whole blocks of four,
+    // each with its three repetitions' rates.
+    std::vector<std::string> order;
+    for (const char *side : {"a", "b"}) {
+        const nlohmann::json &s = doc.at(side);
+        EXPECT_GT(s.at("median").get<double>(), 0) << side;
+        EXPECT_EQ(s.at("verifier"), "not verified") << side;
+        EXPECT_NE(s.at("flags").get<std::string>().find("-ffp-contract=off"), std::string::npos);
+        EXPECT_NE(s.at("compiler"), "unknown");
+        for (const nlohmann::json &round : s.at("rounds")) {
+            const size_t n = round.at("round");
+            if (order.size() < n) {
+                order.resize(n);
+            }
+            order[n - 1] = side;
+            EXPECT_EQ(round.at("rates").size(), 3u);
+        }
+    }
+    EXPECT_EQ(doc.at("a").at("path"), BUILD);
+    EXPECT_EQ(doc.at("b").at("path"), copy.string());
+    ASSERT_GE(order.size(), 4u);
+    ASSERT_EQ(order.size() % 4, 0u);
+    for (size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(order[i], (i % 4 == 0 || i % 4 == 3) ? "a" : "b") << "round " << i + 1;
+    }
+    EXPECT_NE(read_file(svg.string()).find("<svg"), std::string::npos) << "no plot";
+}
+
+// A build that does less than the work is not compared, however fast:
+// status 1 with the verifier's shortfall for it, and no JSON.
+TEST(Compare, RefusesABuildThatIsNotFaithful)
+{
+#ifndef CHEAT_FIXTURE
+    GTEST_SKIP() << "the verifier's fixtures are not built (ZARVEK_VERIFIER_TESTS)";
+#else
+    TempDir dir;
+    const fs::path cheat = dir.path / "cheat", json = dir.path / "c.json";
+    fs::create_directory(cheat);
+    fs::create_symlink(CHEAT_FIXTURE, cheat / "zarvek");
+    fs::create_symlink(ZARVEK_BENCH, cheat / "zarvek-bench");
+    const ProcessResult r = compare(
+        {"--time", "2", "--repetitions", "2", "--json", json.string(), BUILD, cheat.string()});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("B (" + cheat.string() + "): " + (cheat / "zarvek").string() +
+                         " is not faithful"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("\n  - Calls per loop, log: specified 93, measured 0\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("A ("), std::string::npos) << "the faithful build blamed: " << r.err;
+    EXPECT_FALSE(fs::exists(json));
+#endif
+}
+
+// Input it cannot compare: status 2, a message naming the build and the
+// cause, no verdict and no JSON.
+TEST(Compare, RefusesWhatItCannotCompare)
+{
+    TempDir dir;
+    const fs::path json = dir.path / "c.json";
+    const std::string silent = (dir.path / "silent").string();
+    const std::string crashing = (dir.path / "crashing").string();
+    const std::string other = (dir.path / "other").string();
+    const std::string lists =
+        "[ \"$1\" = --benchmark_list_tests ] && { echo timed_pass/1000; exit; }";
+    fake_bench(silent, lists + "\necho no report");
+    fake_bench(crashing, lists + "\nkill -SEGV $$");
+    fake_bench(other, "echo timed_pass/7");
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"/nonexistent/build", BUILD}, "A (/nonexistent/build): no such build folder"},
+        {{"--cpu", "4096", BUILD, BUILD}, "--cpu 4096: not a CPU this process may run on"},
+        {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for two rounds of each build"},
+        {{BUILD, silent}, "B (" + silent + "): zarvek-bench printed no JSON report"},
+        {{BUILD, crashing}, "B (" + crashing + "): zarvek-bench killed by signal 11"},
+        {{other, BUILD},
+         "A (" + other + ") and B (" + BUILD + ") have no timed_pass LOOP in common"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"--no-verify", "--time", "1",          "--repetitions",
+                                         "2",           "--json", json.string()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProcessResult r = compare(args);
+        EXPECT_EQ(r.status, 2) << c.message << "\n" << r.out << r.err;
+        EXPECT_EQ(r.out, "") << c.message;
+        EXPECT_NE(r.err.find("zarvek-compare: " + c.message), std::string::npos)
+            << c.message << "\n"
+            << r.err;
+        EXPECT_FALSE(fs::exists(json)) << c.message;
+    }
+}
+
+} // namespace
