@@ -64,7 +64,7 @@ TEST(Compare, ABuildAgainstACopyOfItselfIsTheSame)
     ProcessResult r;
     nlohmann::json doc;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        r = compare({"--time", "3", "--repetitions", "3", "--no-verify", "--json", json.string(),
+        r = compare({"--time", "5", "--repetitions", "2", "--no-verify", "--json", json.string(),
                      "--plot", svg.string(), BUILD, copy.string()});
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         doc = nlohmann::json::parse(read_file(json.string()));
@@ -85,7 +85,7 @@ TEST(Compare, ABuildAgainstACopyOfItselfIsTheSame)
     EXPECT_GE(doc.at("p_value").get<double>(), 0.0);
     EXPECT_LE(doc.at("p_value").get<double>(), 1.0);
     // The rounds alternate A B B A A B B A ..., in whole blocks of four,
-    // each with its three repetitions' rates.
+    // at least three, each round with its two repetitions' rates.
     std::vector<std::string> order;
     for (const char *side : {"a", "b"}) {
         const nlohmann::json &s = doc.at(side);
@@ -99,12 +99,12 @@ TEST(Compare, ABuildAgainstACopyOfItselfIsTheSame)
                 order.resize(n);
             }
             order[n - 1] = side;
-            EXPECT_EQ(round.at("rates").size(), 3u);
+            EXPECT_EQ(round.at("rates").size(), 2u);
         }
     }
     EXPECT_EQ(doc.at("a").at("path"), BUILD);
     EXPECT_EQ(doc.at("b").at("path"), copy.string());
-    ASSERT_GE(order.size(), 4u);
+    ASSERT_GE(order.size(), 12u);
     ASSERT_EQ(order.size() % 4, 0u);
     for (size_t i = 0; i < order.size(); ++i) {
         EXPECT_EQ(order[i], (i % 4 == 0 || i % 4 == 3) ? "a" : "b") << "round " << i + 1;
@@ -125,7 +125,7 @@ TEST(Compare, RefusesABuildThatIsNotFaithful)
     fs::create_symlink(CHEAT_FIXTURE, cheat / "zarvek");
     fs::create_symlink(ZARVEK_BENCH, cheat / "zarvek-bench");
     const ProcessResult r = compare(
-        {"--time", "2", "--repetitions", "2", "--json", json.string(), BUILD, cheat.string()});
+        {"--time", "3", "--repetitions", "2", "--json", json.string(), BUILD, cheat.string()});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("B (" + cheat.string() + "): " + (cheat / "zarvek").string() +
@@ -160,14 +160,14 @@ TEST(Compare, RefusesWhatItCannotCompare)
     } cases[] = {
         {{"/nonexistent/build", BUILD}, "A (/nonexistent/build): no such build folder"},
         {{"--cpu", "4096", BUILD, BUILD}, "--cpu 4096: not a CPU this process may run on"},
-        {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for two rounds of each build"},
+        {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for 6 rounds of each build"},
         {{BUILD, silent}, "B (" + silent + "): zarvek-bench printed no JSON report"},
         {{BUILD, crashing}, "B (" + crashing + "): zarvek-bench killed by signal 11"},
         {{other, BUILD},
          "A (" + other + ") and B (" + BUILD + ") have no timed_pass LOOP in common"},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> args = {"--no-verify", "--time", "1",          "--repetitions",
+        std::vector<std::string> args = {"--no-verify", "--time", "3",          "--repetitions",
                                          "2",           "--json", json.string()};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const ProcessResult r = compare(args);
