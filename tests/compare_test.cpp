@@ -2,8 +2,13 @@
 // of itself, a build that is not faithful, and input it must refuse.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -110,6 +115,67 @@ TEST(Compare, ABuildAgainstACopyOfItselfIsTheSame)
         EXPECT_EQ(order[i], (i % 4 == 0 || i % 4 == 3) ? "a" : "b") << "round " << i + 1;
     }
     EXPECT_NE(read_file(svg.string()).find("<svg"), std::string::npos) << "no plot";
+}
+
+// Whether a process runs in FOLDER (as zarvek-compare runs a zarvek-bench).
+bool process_in(const fs::path &folder)
+{
+    for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path() / "cwd", error) == folder) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Ctrl-C during the rounds stops the running zarvek-bench and writes no
+// JSON; the status says it was interrupted.
+TEST(Compare, AnInterruptStopsTheBenchAndWritesNothing)
+{
+    TempDir dir;
+    const fs::path copy = dir.path / "copy", json = dir.path / "c.json";
+    fs::create_directory(copy);
+    fs::copy_file(ZARVEK_BENCH, copy / "zarvek-bench");
+    std::vector<std::string> args = {ZARVEK_COMPARE, "--time",      "60",  "--no-verify",
+                                     "--json",       json.string(), BUILD, copy.string()};
+    std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string &arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    // SIGINT as a terminal gives it, whatever this process ignores.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+
+    bool running = false; // the copy's zarvek-bench, in its first round
+    for (int wait = 0; wait < 1000 && !running; ++wait) {
+        usleep(20000);
+        running = process_in(copy);
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(running) << "no round of the copy seen";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
+    EXPECT_FALSE(process_in(copy)) << "a zarvek-bench left running";
+    EXPECT_FALSE(fs::exists(json));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1)
+        << "a temporary file left";
 }
 
 // A build that does less than the work is not compared, however fast:
