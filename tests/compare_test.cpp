@@ -220,6 +220,11 @@ TEST(Compare, RefusesWhatItCannotCompare)
     fake_bench(silent, lists + "\necho no report");
     fake_bench(crashing, lists + "\nkill -SEGV $$");
     fake_bench(other, "echo timed_pass/7");
+    // A zarvek the verifier cannot judge, beside a real zarvek-bench.
+    const std::string unjudged = (dir.path / "unjudged").string();
+    fake_bench(unjudged, "");
+    fs::rename(fs::path(unjudged) / "zarvek-bench", fs::path(unjudged) / "zarvek");
+    fs::create_symlink(ZARVEK_BENCH, fs::path(unjudged) / "zarvek-bench");
     const struct {
         std::vector<std::string> args;
         std::string message;
@@ -231,11 +236,19 @@ TEST(Compare, RefusesWhatItCannotCompare)
         {{BUILD, crashing}, "B (" + crashing + "): zarvek-bench killed by signal 11"},
         {{other, BUILD},
          "A (" + other + ") and B (" + BUILD + ") have no timed_pass LOOP in common"},
+        {{"--verify", unjudged, unjudged},
+         "A (" + unjudged + "): zarvek-verify: " + unjudged +
+             "/zarvek cannot be judged: it is not an ELF file"},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> args = {"--no-verify", "--time", "3",          "--repetitions",
-                                         "2",           "--json", json.string()};
-        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::vector<std::string> args = {"--time", "3",      "--repetitions",
+                                         "2",      "--json", json.string()};
+        if (c.args[0] == "--verify") {
+            args.insert(args.end(), c.args.begin() + 1, c.args.end());
+        } else {
+            args.push_back("--no-verify");
+            args.insert(args.end(), c.args.begin(), c.args.end());
+        }
         const ProcessResult r = compare(args);
         EXPECT_EQ(r.status, 2) << c.message << "\n" << r.out << r.err;
         EXPECT_EQ(r.out, "") << c.message;
