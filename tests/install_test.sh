@@ -29,6 +29,11 @@ package)
     [ -n "$(dpkg-deb -f "$deb" Version)" ] || fail "no version"
     dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no dependency on libc6"
     dpkg-deb -f "$deb" Recommends | grep -q valgrind || fail "zarvek-verify's valgrind not recommended"
+    if [ "$bench" = bench ]; then
+        dpkg-deb -f "$deb" Depends | grep -q python3-scipy || fail "no dependency on zarvek-compare's scipy"
+        dpkg-deb -f "$deb" Recommends | grep -q python3-matplotlib ||
+            fail "zarvek-compare's matplotlib not recommended"
+    fi
     dpkg-deb -x "$deb" "$work/root"
     root=$work/root/usr ;;
 *)
@@ -37,7 +42,7 @@ esac
 
 # Exactly the programs and their pages.
 programs=(zarvek zarvek-verify)
-[ "$bench" = bench ] && programs+=(zarvek-bench)
+[ "$bench" = bench ] && programs+=(zarvek-bench zarvek-compare)
 expected=$({
     for p in "${programs[@]}"; do echo "./bin/$p"; echo "./share/man/man1/$p.1"; done
     echo ./lib/zarvek/zarvek-qemu-plugin.so
@@ -73,6 +78,13 @@ fi
 if [ "$bench" = bench ]; then
     "$root/bin/zarvek-bench" --benchmark_list_tests | grep -qx "timed_pass/1" ||
         fail "zarvek-bench does not list timed_pass/1"
+fi
+# zarvek-compare finds the zarvek-verify installed beside it, which judges
+# the installed build, and compares that build with itself.
+if [ "$bench" = bench ] && [ "$verify" = verify ] && [ "$mode" = install ]; then
+    compared=$("$root/bin/zarvek-compare" --time 3 --repetitions 2 "$root/bin" "$root/bin" 2>&1) ||
+        fail "zarvek-compare on the installed build: $compared"
+    grep -qx "  verifier  faithful" <<<"$compared" || fail "zarvek-compare did not verify: $compared"
 fi
 
 # The pages render without a warning from groff or man.

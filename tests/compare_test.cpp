@@ -1,0 +1,262 @@
+// zarvek-compare run for real on small budgets: this build against a copy
+// of itself, a build that is not faithful, and input it must refuse.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh folder under the temporary folder, removed with what it holds.
+struct TempDir {
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "zarvek-compare-XXXXXX").string();
+        if (mkdtemp(&pattern[0]) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path = pattern;
+    }
+    ~TempDir() { fs::remove_all(path); }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    fs::path path;
+};
+
+ProcessResult compare(std::vector<std::string> args)
+{
+    args.insert(args.begin(), ZARVEK_COMPARE);
+    return run_process(args);
+}
+
+const std::string BUILD = fs::path(ZARVEK_BENCH).parent_path().string();
+
+// A folder holding a zarvek-bench that is this shell script.
+void fake_bench(const fs::path &folder, const std::string &script)
+{
+    fs::create_directory(folder);
+    std::ofstream(folder / "zarvek-bench") << "#!/bin/sh\n" << script << "\n";
+    fs::permissions(folder / "zarvek-bench", fs::perms::owner_all);
+}
+
+// The same bytes in another folder measure the same: the verdict is
+// "same". A comparison of equals says otherwise in about one run in twenty
+// (that is what a 95 % interval means), so it has two tries; a bias
+// would fail both. Without the verifier here (the next test runs it).
+TEST(Compare, ABuildAgainstACopyOfItselfIsTheSame)
+{
+    TempDir dir;
+    const fs::path copy = dir.path / "copy";
+    fs::create_directory(copy);
+    fs::copy_file(ZARVEK_BENCH, copy / "zarvek-bench");
+    const fs::path json = dir.path / "c.json", svg = dir.path / "c.svg";
+
+    ProcessResult r;
+    nlohmann::json doc;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        r = compare({"--time", "5", "--repetitions", "2", "--no-verify", "--json", json.string(),
+                     "--plot", svg.string(), BUILD, copy.string()});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        doc = nlohmann::json::parse(read_file(json.string()));
+        if (doc.at("verdict") == "same") {
+            break;
+        }
+    }
+    EXPECT_EQ(doc.at("verdict"), "same") << r.out;
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex("\nno difference beyond the noise \\(95 % CI (\xe2\x88\x92|\\+)[0-9.]+ % "
+                          "to (\xe2\x88\x92|\\+)[0-9.]+ %\\)\n$")))
+        << r.out;
+    EXPECT_NE(r.out.find("Not verified (--no-verify)"), std::string::npos) << r.out;
+
+    const double ratio = doc.at("ratio");
+    EXPECT_LE(doc.at("ci_low").get<double>(), ratio);
+    EXPECT_GE(doc.at("ci_high").get<double>(), ratio);
+    EXPECT_GE(doc.at("p_value").get<double>(), 0.0);
+    EXPECT_LE(doc.at("p_value").get<double>(), 1.0);
+    // The rounds alternate A B B A A B B A ..., in whole blocks of four,
+    // at least three, each round with its two repetitions' rates.
+    std::vector<std::string> order;
+    for (const char *side : {"a", "b"}) {
+        const nlohmann::json &s = doc.at(side);
+        EXPECT_GT(s.at("median").get<double>(), 0) << side;
+        EXPECT_EQ(s.at("verifier"), "not verified") << side;
+        EXPECT_NE(s.at("flags").get<std::string>().find("-ffp-contract=off"), std::string::npos);
+        EXPECT_NE(s.at("compiler"), "unknown");
+        for (const nlohmann::json &round : s.at("rounds")) {
+            const size_t n = round.at("round");
+            if (order.size() < n) {
+                order.resize(n);
+            }
+            order[n - 1] = side;
+            EXPECT_EQ(round.at("rates").size(), 2u);
+        }
+    }
+    EXPECT_EQ(doc.at("a").at("path"), BUILD);
+    EXPECT_EQ(doc.at("b").at("path"), copy.string());
+    ASSERT_GE(order.size(), 12u);
+    ASSERT_EQ(order.size() % 4, 0u);
+    for (size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(order[i], (i % 4 == 0 || i % 4 == 3) ? "a" : "b") << "round " << i + 1;
+    }
+    EXPECT_NE(read_file(svg.string()).find("<svg"), std::string::npos) << "no plot";
+}
+
+// Whether a process runs in FOLDER (as zarvek-compare runs a zarvek-bench).
+bool process_in(const fs::path &folder)
+{
+    for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path() / "cwd", error) == folder) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Ctrl-C during the rounds stops the running zarvek-bench and writes no
+// JSON; the status says it was interrupted.
+TEST(Compare, AnInterruptStopsTheBenchAndWritesNothing)
+{
+    TempDir dir;
+    const fs::path copy = dir.path / "copy", json = dir.path / "c.json";
+    fs::create_directory(copy);
+    fs::copy_file(ZARVEK_BENCH, copy / "zarvek-bench");
+    std::vector<std::string> args = {ZARVEK_COMPARE, "--time",      "60",  "--no-verify",
+                                     "--json",       json.string(), BUILD, copy.string()};
+    std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string &arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    // SIGINT as a terminal gives it, whatever this process ignores.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+
+    bool running = false; // the copy's zarvek-bench, in its first round
+    for (int wait = 0; wait < 1000 && !running; ++wait) {
+        usleep(20000);
+        running = process_in(copy);
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(running) << "no round of the copy seen";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
+    EXPECT_FALSE(process_in(copy)) << "a zarvek-bench left running";
+    EXPECT_FALSE(fs::exists(json));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1)
+        << "a temporary file left";
+}
+
+// A build that does less than the work is not compared, however fast:
+// status 1 with the verifier's shortfall for it, and no JSON.
+TEST(Compare, RefusesABuildThatIsNotFaithful)
+{
+#ifndef CHEAT_FIXTURE
+    GTEST_SKIP() << "the verifier's fixtures are not built (ZARVEK_VERIFIER_TESTS)";
+#else
+    TempDir dir;
+    const fs::path cheat = dir.path / "cheat", json = dir.path / "c.json";
+    fs::create_directory(cheat);
+    fs::create_symlink(CHEAT_FIXTURE, cheat / "zarvek");
+    fs::create_symlink(ZARVEK_BENCH, cheat / "zarvek-bench");
+    const ProcessResult r = compare(
+        {"--time", "3", "--repetitions", "2", "--json", json.string(), BUILD, cheat.string()});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("B (" + cheat.string() + "): " + (cheat / "zarvek").string() +
+                         " is not faithful"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("\n  - Calls per loop, log: specified 93, measured 0\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("A ("), std::string::npos) << "the faithful build blamed: " << r.err;
+    EXPECT_FALSE(fs::exists(json));
+#endif
+}
+
+// Input it cannot compare: status 2, a message naming the build and the
+// cause, no verdict and no JSON.
+TEST(Compare, RefusesWhatItCannotCompare)
+{
+    TempDir dir;
+    const fs::path json = dir.path / "c.json";
+    const std::string silent = (dir.path / "silent").string();
+    const std::string crashing = (dir.path / "crashing").string();
+    const std::string other = (dir.path / "other").string();
+    const std::string lists =
+        "[ \"$1\" = --benchmark_list_tests ] && { echo timed_pass/1000; exit; }";
+    fake_bench(silent, lists + "\necho no report");
+    fake_bench(crashing, lists + "\nkill -SEGV $$");
+    fake_bench(other, "echo timed_pass/7");
+    // A zarvek the verifier cannot judge, beside a real zarvek-bench.
+    const std::string unjudged = (dir.path / "unjudged").string();
+    fake_bench(unjudged, "");
+    fs::rename(fs::path(unjudged) / "zarvek-bench", fs::path(unjudged) / "zarvek");
+    fs::create_symlink(ZARVEK_BENCH, fs::path(unjudged) / "zarvek-bench");
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"/nonexistent/build", BUILD}, "A (/nonexistent/build): no such build folder"},
+        {{"--cpu", "4096", BUILD, BUILD}, "--cpu 4096: not a CPU this process may run on"},
+        {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for 6 rounds of each build"},
+        {{BUILD, silent}, "B (" + silent + "): zarvek-bench printed no JSON report"},
+        {{BUILD, crashing}, "B (" + crashing + "): zarvek-bench killed by signal 11"},
+        {{other, BUILD},
+         "A (" + other + ") and B (" + BUILD + ") have no timed_pass LOOP in common"},
+        {{"--verify", unjudged, unjudged},
+         "A (" + unjudged + "): zarvek-verify: " + unjudged +
+             "/zarvek cannot be judged: it is not an ELF file"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"--time", "3",      "--repetitions",
+                                         "2",      "--json", json.string()};
+        if (c.args[0] == "--verify") {
+            args.insert(args.end(), c.args.begin() + 1, c.args.end());
+        } else {
+            args.push_back("--no-verify");
+            args.insert(args.end(), c.args.begin(), c.args.end());
+        }
+        const ProcessResult r = compare(args);
+        EXPECT_EQ(r.status, 2) << c.message << "\n" << r.out << r.err;
+        EXPECT_EQ(r.out, "") << c.message;
+        EXPECT_NE(r.err.find("zarvek-compare: " + c.message), std::string::npos)
+            << c.message << "\n"
+            << r.err;
+        EXPECT_FALSE(fs::exists(json)) << c.message;
+    }
+}
+
+} // namespace
