@@ -5,12 +5,13 @@
 # judges faithful, and pages that render without a warning and document
 # what zarvek prints.
 #
-# usage: install_test.sh install|package BUILD_DIR bench|no-bench verify|no-verify
+# usage: install_test.sh install|package BUILD_DIR bench|no-bench verify|no-verify fleet|no-fleet
 #   bench:  zarvek-bench was built, so it must be there too
 #   verify: judge the installed zarvek (not with sanitizers, which valgrind
 #           cannot run)
+#   fleet:  zarvek-fleet was built, so it must be there too
 set -euo pipefail
-mode=$1 build=$2 bench=$3 verify=$4
+mode=$1 build=$2 bench=$3 verify=$4 fleet=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -28,6 +29,9 @@ package)
     [ -n "$(dpkg-deb -f "$deb" Version)" ] || fail "no version"
     dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no dependency on libc6"
     dpkg-deb -f "$deb" Recommends | grep -q valgrind || fail "zarvek-verify's valgrind not recommended"
+    if [ "$fleet" = fleet ]; then
+        dpkg-deb -f "$deb" Recommends | grep -q openmpi-bin || fail "zarvek-fleet's launcher not recommended"
+    fi
     dpkg-deb -x "$deb" "$work/root"
     root=$work/root/usr ;;
 *)
@@ -37,6 +41,7 @@ esac
 # Exactly the programs and their pages.
 programs=(zarvek zarvek-verify)
 [ "$bench" = bench ] && programs+=(zarvek-bench)
+[ "$fleet" = fleet ] && programs+=(zarvek-fleet)
 expected=$(for p in "${programs[@]}"; do echo "./bin/$p"; echo "./share/man/man1/$p.1"; done | sort | tr '\n' ' ')
 files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
 [ "$files" = "$expected" ] || fail "installed files: $files; expected: $expected"
@@ -61,6 +66,11 @@ fi
 if [ "$bench" = bench ]; then
     "$root/bin/zarvek-bench" --benchmark_list_tests | grep -qx "timed_pass/1" ||
         fail "zarvek-bench does not list timed_pass/1"
+fi
+# zarvek-fleet runs without a launcher too, as a job of one rank.
+if [ "$fleet" = fleet ]; then
+    help=$("$root/bin/zarvek-fleet" --help) || fail "zarvek-fleet --help failed"
+    [[ $help = "usage: zarvek-fleet "* ]] || fail "zarvek-fleet --help wrote: $help"
 fi
 
 # The pages render without a warning from groff or man.
