@@ -6,12 +6,13 @@
 # the installed plugin), and pages that render without a warning and
 # document what zarvek prints.
 #
-# usage: install_test.sh install|package BUILD_DIR bench|no-bench verify|no-verify
+# usage: install_test.sh install|package BUILD_DIR bench|no-bench verify|no-verify fleet|no-fleet
 #   bench:  zarvek-bench was built, so it must be there too
 #   verify: judge the installed zarvek (not with sanitizers, which valgrind
 #           cannot run)
+#   fleet:  zarvek-fleet was built, so it must be there too
 set -euo pipefail
-mode=$1 build=$2 bench=$3 verify=$4
+mode=$1 build=$2 bench=$3 verify=$4 fleet=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -34,6 +35,9 @@ package)
         dpkg-deb -f "$deb" Recommends | grep -q python3-matplotlib ||
             fail "zarvek-compare's matplotlib not recommended"
     fi
+    if [ "$fleet" = fleet ]; then
+        dpkg-deb -f "$deb" Recommends | grep -q openmpi-bin || fail "zarvek-fleet's launcher not recommended"
+    fi
     dpkg-deb -x "$deb" "$work/root"
     root=$work/root/usr ;;
 *)
@@ -43,6 +47,7 @@ esac
 # Exactly the programs and their pages.
 programs=(zarvek zarvek-verify)
 [ "$bench" = bench ] && programs+=(zarvek-bench zarvek-compare)
+[ "$fleet" = fleet ] && programs+=(zarvek-fleet)
 expected=$({
     for p in "${programs[@]}"; do echo "./bin/$p"; echo "./share/man/man1/$p.1"; done
     echo ./lib/zarvek/zarvek-qemu-plugin.so
@@ -85,6 +90,11 @@ if [ "$bench" = bench ] && [ "$verify" = verify ] && [ "$mode" = install ]; then
     compared=$("$root/bin/zarvek-compare" --time 3 --repetitions 2 "$root/bin" "$root/bin" 2>&1) ||
         fail "zarvek-compare on the installed build: $compared"
     grep -qx "  verifier  faithful" <<<"$compared" || fail "zarvek-compare did not verify: $compared"
+fi
+# zarvek-fleet runs without a launcher too, as a job of one rank.
+if [ "$fleet" = fleet ]; then
+    help=$("$root/bin/zarvek-fleet" --help) || fail "zarvek-fleet --help failed"
+    [[ $help = "usage: zarvek-fleet "* ]] || fail "zarvek-fleet --help wrote: $help"
 fi
 
 # The pages render without a warning from groff or man.

@@ -1,0 +1,413 @@
+// zarvek-fleet: one copy of the benchmark's work per MPI rank, started
+// together; rank 0 reports the fleet's rate and names the slow hosts and
+// copies. Only the MPI C API is used, so any MPI library will do.
+#include <mpi.h>
+
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "build_context.h"
+#include "driver.h"
+#include "report.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: zarvek-fleet [--loops N] [--repetitions R] [--threshold PCT] [--json FILE]\n";
+
+constexpr int32_t DEFAULT_LOOPS = 10000;
+constexpr long long DEFAULT_REPETITIONS = 10;
+constexpr long long MAX_REPETITIONS = 1000;
+constexpr double DEFAULT_THRESHOLD = 5;
+
+// What rank 0 read from the command line; the other ranks receive it, so
+// every rank measures alike whatever it was started with.
+enum class Start : long long { Measure, Help, BadArguments };
+
+struct Settings {
+    Start start = Start::Measure;
+    int32_t loops = DEFAULT_LOOPS;
+    long long repetitions = DEFAULT_REPETITIONS;
+    double threshold = DEFAULT_THRESHOLD;
+    std::string json; // empty: no JSON file
+    std::string error;
+};
+
+// A whole decimal number from MIN to MAX and nothing else.
+bool read_count(const char *text, long long min, long long max, long long &value)
+{
+    if (*text < '0' || *text > '9') {
+        return false;
+    }
+    errno = 0;
+    char *end = nullptr;
+    const long long read = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || read < min || read > max) {
+        return false;
+    }
+    value = read;
+    return true;
+}
+
+bool read_percent(const char *text, double &value)
+{
+    if ((*text < '0' || *text > '9') && *text != '.') {
+        return false;
+    }
+    char *end = nullptr;
+    const double read = std::strtod(text, &end);
+    if (*end != '\0' || !std::isfinite(read) || read > 100) {
+        return false;
+    }
+    value = read;
+    return true;
+}
+
+// Options as "--name VALUE" or "--name=VALUE"; the last of each counts.
+Settings parse_arguments(int argc, char **argv)
+{
+    Settings settings;
+    auto fail = [&settings](const std::string &message) {
+        settings.start = Start::BadArguments;
+        settings.error = message;
+        return settings;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            settings.start = Start::Help;
+            return settings;
+        }
+        const size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        if (name != "--loops" && name != "--repetitions" && name != "--threshold" &&
+            name != "--json") {
+            return fail("unknown argument '" + arg + "'");
+        }
+        std::string value;
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            return fail(name + " needs a value");
+        }
+        long long count = 0;
+        if (name == "--loops") {
+            if (!read_count(value.c_str(), 1, INT32_MAX, count)) {
+                return fail("--loops must be a whole number from 1 to 2147483647, not '" + value +
+                            "'");
+            }
+            settings.loops = static_cast<int32_t>(count);
+        } else if (name == "--repetitions") {
+            if (!read_count(value.c_str(), 1, MAX_REPETITIONS, count)) {
+                return fail("--repetitions must be a whole number from 1 to " +
+                            std::to_string(MAX_REPETITIONS) + ", not '" + value + "'");
+            }
+            settings.repetitions = count;
+        } else if (name == "--threshold") {
+            if (!read_percent(value.c_str(), settings.threshold)) {
+                return fail("--threshold must be a percentage from 0 to 100, not '" + value + "'");
+            }
+        } else {
+            if (value.empty()) {
+                return fail("--json needs a file name");
+            }
+            settings.json = value;
+        }
+    }
+    return settings;
+}
+
+// Whether a file can be made beside PATH, asked before a measurement
+// rather than after it. The probe is removed at once, so a job that is
+// killed leaves nothing behind.
+bool can_write_beside(const std::string &path, std::string &error)
+{
+    std::string probe = path + ".XXXXXX";
+    const int fd = mkstemp(probe.data());
+    if (fd < 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    unlink(probe.c_str());
+    return true;
+}
+
+// Writes TEXT to PATH whole or not at all: into a new file beside it,
+// then renamed over it. A reader never sees half a report.
+bool write_atomically(const std::string &path, const std::string &text, std::string &error)
+{
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // mkstemp makes the file private; give it the mode a new file gets.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    FILE *file = fdopen(fd, "w");
+    if (file == nullptr) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        close(fd);
+        unlink(temp.c_str());
+        return false;
+    }
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    written = std::fflush(file) == 0 && written;
+    written = written && fsync(fd) == 0;
+    int saved = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        saved = errno;
+    }
+    if (written && std::rename(temp.c_str(), path.c_str()) != 0) {
+        written = false;
+        saved = errno;
+    }
+    if (!written) {
+        error = "cannot write " + path + ": " + std::strerror(saved);
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// An MPI call failed: no figure can be trusted, so the whole job ends
+// with status 2.
+void abort_on_mpi_error(MPI_Comm * /*comm*/, int *code, ...)
+{
+    char text[MPI_MAX_ERROR_STRING] = {};
+    int length = 0;
+    MPI_Error_string(*code, text, &length);
+    int rank = -1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    std::fprintf(stderr, "zarvek-fleet: rank %d: MPI error: %s\n", rank, text);
+    MPI_Abort(MPI_COMM_WORLD, 2);
+}
+
+// What each rank sends rank 0, once, at the end: a record of fixed size
+// for the run, described to MPI field by field. The host name is a fixed
+// array that the receiver terminates itself.
+enum IntField { CPU_FIRST, CPU_LAST, MIGRATED, INT_FIELDS };
+
+struct RecordLayout {
+    size_t ints_at = 0;
+    size_t seconds_at = 0;
+    size_t size = 0;
+    MPI_Datatype type = MPI_DATATYPE_NULL;
+};
+
+size_t round_up(size_t n, size_t to)
+{
+    return (n + to - 1) / to * to;
+}
+
+RecordLayout make_record_layout(long long repetitions)
+{
+    RecordLayout layout;
+    layout.ints_at = round_up(MPI_MAX_PROCESSOR_NAME, alignof(int));
+    layout.seconds_at = round_up(layout.ints_at + INT_FIELDS * sizeof(int), alignof(double));
+    layout.size = layout.seconds_at + static_cast<size_t>(repetitions) * sizeof(double);
+    const int lengths[] = {MPI_MAX_PROCESSOR_NAME, INT_FIELDS, static_cast<int>(repetitions)};
+    const MPI_Aint offsets[] = {0, static_cast<MPI_Aint>(layout.ints_at),
+                                static_cast<MPI_Aint>(layout.seconds_at)};
+    const MPI_Datatype types[] = {MPI_CHAR, MPI_INT, MPI_DOUBLE};
+    MPI_Datatype fields = MPI_DATATYPE_NULL;
+    MPI_Type_create_struct(3, lengths, offsets, types, &fields);
+    MPI_Type_create_resized(fields, 0, static_cast<MPI_Aint>(layout.size), &layout.type);
+    MPI_Type_free(&fields);
+    MPI_Type_commit(&layout.type);
+    return layout;
+}
+
+double seconds_between(const timespec &start, const timespec &end)
+{
+    return static_cast<double>(end.tv_sec - start.tv_sec) +
+           static_cast<double>(end.tv_nsec - start.tv_nsec) * 1e-9;
+}
+
+// This rank's copy of the work: REPETITIONS passes, each started with all
+// ranks at a barrier and timed on its own. Fills RECORD.
+void measure(const Settings &settings, const RecordLayout &layout,
+             std::vector<unsigned char> &record)
+{
+    std::vector<double> seconds(static_cast<size_t>(settings.repetitions));
+    int cpus[INT_FIELDS] = {-1, -1, 0};
+    for (size_t r = 0; r < seconds.size(); ++r) {
+        MPI_Barrier(MPI_COMM_WORLD);
+        const int cpu_start = sched_getcpu();
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        assign_constants();
+        timed_pass(settings.loops);
+        timespec end{};
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        const int cpu_end = sched_getcpu();
+        seconds[r] = seconds_between(start, end);
+        if (r == 0) {
+            cpus[CPU_FIRST] = cpu_start;
+        }
+        if (cpu_start != cpus[CPU_FIRST] || cpu_end != cpus[CPU_FIRST]) {
+            cpus[MIGRATED] = 1;
+        }
+        cpus[CPU_LAST] = cpu_end;
+    }
+
+    record.assign(layout.size, 0);
+    int length = 0;
+    MPI_Get_processor_name(reinterpret_cast<char *>(record.data()), &length);
+    std::memcpy(record.data() + layout.ints_at, cpus, sizeof cpus);
+    std::memcpy(record.data() + layout.seconds_at, seconds.data(), seconds.size() * sizeof(double));
+}
+
+// Rank 0: the copies from the gathered records, or an error if a record
+// holds a time no pass can take.
+bool read_records(const std::vector<unsigned char> &records, const RecordLayout &layout, int ranks,
+                  long long repetitions, std::vector<Copy> &copies, std::string &error)
+{
+    copies.resize(static_cast<size_t>(ranks));
+    for (int rank = 0; rank < ranks; ++rank) {
+        const unsigned char *record = records.data() + static_cast<size_t>(rank) * layout.size;
+        Copy &copy = copies[static_cast<size_t>(rank)];
+        char host[MPI_MAX_PROCESSOR_NAME];
+        std::memcpy(host, record, sizeof host);
+        host[sizeof host - 1] = '\0';
+        copy.host = host;
+        copy.rank = rank;
+        int cpus[INT_FIELDS];
+        std::memcpy(cpus, record + layout.ints_at, sizeof cpus);
+        copy.cpu = std::max(cpus[CPU_FIRST], -1);
+        copy.last_cpu = std::max(cpus[CPU_LAST], -1);
+        copy.migrated = cpus[MIGRATED] != 0;
+        copy.seconds.resize(static_cast<size_t>(repetitions));
+        std::memcpy(copy.seconds.data(), record + layout.seconds_at,
+                    copy.seconds.size() * sizeof(double));
+        for (const double s : copy.seconds) {
+            if (!(std::isfinite(s) && s > 0)) {
+                error = "rank " + std::to_string(rank) + " timed a pass at " + std::to_string(s) +
+                        " s; no rating";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+Context build_context()
+{
+    char version[MPI_MAX_LIBRARY_VERSION_STRING] = {};
+    int length = 0;
+    MPI_Get_library_version(version, &length);
+    std::string mpi(version); // some libraries count the terminating NUL
+    mpi = mpi.substr(0, mpi.find('\n'));
+    for (char &c : mpi) {
+        c = c == '\t' ? ' ' : c;
+    }
+    mpi.erase(mpi.find_last_not_of(" \r\n,") + 1);
+    return {ZARVEK_COMPILER, ZARVEK_WORKLOAD_FLAGS, ZARVEK_TARGET, mpi};
+}
+
+// Rank 0 after the gather: the report and the JSON; returns the status.
+int report(const Settings &settings, const std::vector<unsigned char> &records,
+           const RecordLayout &layout, int ranks)
+{
+    std::vector<Copy> copies;
+    std::string error;
+    if (!read_records(records, layout, ranks, settings.repetitions, copies, error)) {
+        std::fprintf(stderr, "zarvek-fleet: %s\n", error.c_str());
+        return 2;
+    }
+    const Report result = compute_report(std::move(copies), settings.loops, settings.threshold);
+    const Context context = build_context();
+    print_report(stdout, result, context);
+    int status = report_status(result);
+    if (!settings.json.empty() &&
+        !write_atomically(settings.json, report_json(result, context).dump(2) + "\n", error)) {
+        std::fprintf(stderr, "zarvek-fleet: %s\n", error.c_str());
+        status = 2;
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "zarvek-fleet: cannot write standard output: %s\n",
+                     std::strerror(errno));
+        status = 2;
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (MPI_Init(&argc, &argv) != MPI_SUCCESS) {
+        std::fprintf(stderr, "zarvek-fleet: MPI could not start\n");
+        return 2;
+    }
+    MPI_Errhandler handler = MPI_ERRHANDLER_NULL;
+    MPI_Comm_create_errhandler(abort_on_mpi_error, &handler);
+    MPI_Comm_set_errhandler(MPI_COMM_WORLD, handler);
+    int rank = 0;
+    int ranks = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &ranks);
+
+    // Rank 0 reads the command line and speaks for the job; the others
+    // take its settings, so there is one message, and one decision.
+    Settings settings;
+    if (rank == 0) {
+        settings = parse_arguments(argc, argv);
+        if (settings.start == Start::BadArguments) {
+            std::fprintf(stderr, "zarvek-fleet: %s\n%s", settings.error.c_str(), USAGE);
+        } else if (settings.start == Start::Help) {
+            std::fputs(USAGE, stdout);
+        } else if (!settings.json.empty() && !can_write_beside(settings.json, settings.error)) {
+            std::fprintf(stderr, "zarvek-fleet: %s\n", settings.error.c_str());
+            settings.start = Start::BadArguments;
+        }
+    }
+    long long shared[] = {static_cast<long long>(settings.start), settings.loops,
+                          settings.repetitions};
+    MPI_Bcast(shared, 3, MPI_LONG_LONG, 0, MPI_COMM_WORLD);
+    MPI_Bcast(&settings.threshold, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    settings.start = static_cast<Start>(shared[0]);
+    settings.loops = static_cast<int32_t>(shared[1]);
+    settings.repetitions = shared[2];
+    if (settings.start != Start::Measure) {
+        MPI_Finalize();
+        return settings.start == Start::Help ? 0 : 2;
+    }
+
+    RecordLayout layout = make_record_layout(settings.repetitions);
+    std::vector<unsigned char> record;
+    measure(settings, layout, record);
+
+    // One gather, at the end: every rank's record, each of the same fixed
+    // size, so rank 0 reads exactly what was sent.
+    std::vector<unsigned char> records;
+    if (rank == 0) {
+        records.resize(static_cast<size_t>(ranks) * layout.size);
+    }
+    MPI_Gather(record.data(), 1, layout.type, records.data(), 1, layout.type, 0, MPI_COMM_WORLD);
+    MPI_Type_free(&layout.type);
+
+    int status = rank == 0 ? report(settings, records, layout, ranks) : 0;
+    // Every rank ends with rank 0's status, so that any launcher reports it.
+    MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    MPI_Errhandler_free(&handler);
+    MPI_Finalize();
+    return status;
+}
