@@ -241,14 +241,33 @@ double seconds_between(const timespec &start, const timespec &end)
            static_cast<double>(end.tv_nsec - start.tv_nsec) * 1e-9;
 }
 
+// Waits for every rank to get here without using the CPU. An MPI barrier
+// polls while it waits, and a rank that polls slows the ranks still at
+// work: on a CPU they share (more ranks than CPUs), or on a sibling
+// hyperthread of the same core. Here it sleeps between tests instead.
+void wait_for_all_quietly()
+{
+    MPI_Request request = MPI_REQUEST_NULL;
+    MPI_Ibarrier(MPI_COMM_WORLD, &request);
+    int done = 0;
+    MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+    while (!done) {
+        const timespec pause{0, 200000};
+        nanosleep(&pause, nullptr);
+        MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+    }
+}
+
 // This rank's copy of the work: REPETITIONS passes, each started with all
-// ranks at a barrier and timed on its own. Fills RECORD.
+// ranks released together by a barrier, once all have finished the pass
+// before, and timed on its own. Fills RECORD.
 void measure(const Settings &settings, const RecordLayout &layout,
              std::vector<unsigned char> &record)
 {
     std::vector<double> seconds(static_cast<size_t>(settings.repetitions));
     int cpus[INT_FIELDS] = {-1, -1, 0};
     for (size_t r = 0; r < seconds.size(); ++r) {
+        wait_for_all_quietly();
         MPI_Barrier(MPI_COMM_WORLD);
         const int cpu_start = sched_getcpu();
         timespec start{};
@@ -401,6 +420,9 @@ int main(int argc, char **argv)
     if (rank == 0) {
         records.resize(static_cast<size_t>(ranks) * layout.size);
     }
+    // The first rank done must not poll in the gather while others still
+    // run their last pass.
+    wait_for_all_quietly();
     MPI_Gather(record.data(), 1, layout.type, records.data(), 1, layout.type, 0, MPI_COMM_WORLD);
     MPI_Type_free(&layout.type);
 
