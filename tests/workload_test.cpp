@@ -2,6 +2,7 @@
 // multiply-add, extended precision, a reordered sum) changes the bits.
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -187,6 +188,20 @@ TEST(Pass, EndStateDependsOnTheCounts)
     const double one = expected_E1_4(1);
     EXPECT_NE(bits(E1_4_after(13, 14)), bits(one));
     EXPECT_NE(bits(E1_4_after(12, 13)), bits(one));
+}
+
+// The subnormal edge: the last loop count below it computes with normal
+// numbers only, and from it on the pass underflows. Each side runs one
+// real pass of about 330,000 loops.
+TEST(Pass, UnderflowsFromTheSubnormalEdgeOn)
+{
+    for (const int32_t LOOP : {SUBNORMAL_LOOP - 1, SUBNORMAL_LOOP}) {
+        set_constants();
+        std::feclearexcept(FE_ALL_EXCEPT);
+        timed_pass(LOOP);
+        const bool raised = std::fetestexcept(FE_UNDERFLOW) != 0;
+        EXPECT_EQ(raised, LOOP >= SUBNORMAL_LOOP) << "LOOP " << LOOP;
+    }
 }
 
 } // namespace

@@ -49,6 +49,16 @@ WORKLOAD_CALL void P0();
 WORKLOAD_CALL void timed_pass(int32_t LOOP);
 }
 
+// The first loop count whose pass computes with subnormal numbers. Section
+// 2 shrinks E1 a little every repetition and PA carries it further; from
+// this count on, section 3's elements fall below the smallest normal
+// double and stay there, raising the IEEE underflow flag. Many processors
+// handle subnormal operands in microcode, many times slower, so a rate
+// measured from here on measures that as much as the processor's speed.
+// Every operation of sections 2 and 3 is exactly rounded, so the edge is
+// the same on every processor that computes the pass bit for bit.
+constexpr int32_t SUBNORMAL_LOOP = 327584;
+
 // Repetitions of section S (1 to 10) for a loop count: multiplier x LOOP,
 // in 64 bits so that every LOOP up to INT32_MAX runs its full count.
 int64_t section_count(int S, int32_t LOOP);
