@@ -59,6 +59,11 @@ WORKLOAD_CALL void timed_pass(int32_t LOOP);
 // the same on every processor that computes the pass bit for bit.
 constexpr int32_t SUBNORMAL_LOOP = 327584;
 
+// The loop count every program measures at by default: on the plateau
+// where the rate no longer rises with the loop count (section 6's values
+// have settled), and well below the subnormal edge.
+constexpr int32_t REFERENCE_LOOP = 100000;
+
 // Repetitions of section S (1 to 10) for a loop count: multiplier x LOOP,
 // in 64 bits so that every LOOP up to INT32_MAX runs its full count.
 int64_t section_count(int S, int32_t LOOP);
