@@ -4,15 +4,23 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cfenv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <map>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 #include "build_context.h"
 #include "copies.h"
@@ -23,9 +31,15 @@ namespace {
 // Benchmark instructions per unit of loop count and pass.
 constexpr int64_t INSTRUCTIONS_PER_LOOP = 100000;
 
-// The copies (below) run first and all carry the same counters, because
-// Google Benchmark's CSV output takes its columns from the first run
-// reported and aborts on a counter it has no column for.
+// The loop counts whose passes raised the IEEE underflow flag: they
+// computed with subnormal numbers (from SUBNORMAL_LOOP on, every pass
+// does).
+std::set<int32_t> SUBNORMAL_LOOPS;
+
+// The copies (below) run first and all carry the same counters, and
+// timed_pass runs before the procedures, which have none, because Google
+// Benchmark's CSV output takes its columns from the first run reported and
+// aborts on a counter it has no column for.
 void copies_bench(benchmark::State &state);
 void copy_counts(benchmark::internal::Benchmark *b);
 BENCHMARK(copies_bench)
@@ -37,16 +51,28 @@ BENCHMARK(copies_bench)
 // One iteration is one measurement of one pass: the constants, then the
 // pass. items_per_second is then benchmark instructions per second, and
 // divided by a million it is zarvek's MIPS figure with a perfect clock.
+// Timed by the wall clock, as zarvek is. The underflow flag is cleared
+// before the timed loop and read after it.
 void timed_pass_bench(benchmark::State &state)
 {
     const auto LOOP = static_cast<int32_t>(state.range(0));
+    std::feclearexcept(FE_UNDERFLOW);
     for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): unused by design
         assign_constants();
         timed_pass(LOOP);
     }
+    const bool subnormal = std::fetestexcept(FE_UNDERFLOW) != 0;
+    if (subnormal) {
+        SUBNORMAL_LOOPS.insert(LOOP);
+    }
+    state.counters["subnormal"] = subnormal ? 1 : 0;
     state.SetItemsProcessed(state.iterations() * INSTRUCTIONS_PER_LOOP * LOOP);
 }
-BENCHMARK(timed_pass_bench)->Name("timed_pass")->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000);
+// Its loop counts are added once the options are read: the short ones,
+// the reference loop count, and those --loops names.
+benchmark::internal::Benchmark *const TIMED_PASS =
+    benchmark::RegisterBenchmark("timed_pass", timed_pass_bench)->UseRealTime();
+std::set<int32_t> PASS_LOOPS = {1, 10, 100, 1000, 10000, REFERENCE_LOOP};
 
 // The procedures on their own; items_per_second is calls per second.
 
@@ -103,9 +129,11 @@ BENCHMARK(p0_bench)->Name("P0");
 // them), started together. An iteration is timed from the release to the
 // last copy's report; items_per_second is then the machine's rate.
 
-// The loop count of a copy's pass: about 0.15 s here, so that starting
-// and collecting the copies is well under 0.5 % of an iteration.
-constexpr int32_t COPY_LOOP = 10000;
+// The loop count of a copy's pass (--copies_loops): by default the
+// reference loop count, so that the machine's figure and one core's are
+// taken at the same loop count; starting and collecting the copies is
+// then a small part of an iteration.
+int32_t COPIES_LOOP = REFERENCE_LOOP;
 
 // Whether copy i runs only on the i-th CPU of the affinity set
 // (--pin_copies), and the CPUs themselves. Not by default: pinned,
@@ -139,15 +167,16 @@ double median(std::vector<double> values)
 void copies_bench(benchmark::State &state)
 {
     const int N = static_cast<int>(state.range(0));
-    const double ITEMS = static_cast<double>(INSTRUCTIONS_PER_LOOP) * COPY_LOOP; // per copy
+    const double ITEMS = static_cast<double>(INSTRUCTIONS_PER_LOOP) * COPIES_LOOP; // per copy
     const std::vector<int> pin = PIN_COPIES ? CPUS : std::vector<int>();
     double total = 0;
     double slowest = std::numeric_limits<double>::infinity();
     double fastest = 0;
     ++LOG_RUN;
     int64_t iteration = 0;
+    bool subnormal = false;
     for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): unused by design
-        const CopiesResult r = run_copies(N, COPY_LOOP, pin);
+        const CopiesResult r = run_copies(N, COPIES_LOOP, pin);
         if (!r.error.empty()) {
             state.SkipWithError(r.error.c_str());
             break;
@@ -159,11 +188,12 @@ void copies_bench(benchmark::State &state)
             const CopyReport &c = r.copies[i];
             slowest = std::min(slowest, ITEMS / c.seconds);
             fastest = std::max(fastest, ITEMS / c.seconds);
+            subnormal = subnormal || c.subnormal != 0;
             if (COPIES_LOG != nullptr) {
-                std::fprintf(COPIES_LOG, "%d\t%d\t%lld\t%zu\t%d\t%d\t%d\t%.9f\t%.6e\t%.9f\n",
+                std::fprintf(COPIES_LOG, "%d\t%d\t%lld\t%zu\t%d\t%d\t%d\t%.9f\t%.6e\t%.9f\t%d\n",
                              LOG_RUN, N, static_cast<long long>(iteration), i + 1,
                              static_cast<int>(c.pid), static_cast<int>(getpid()), c.cpu, c.seconds,
-                             ITEMS / c.seconds, r.seconds);
+                             ITEMS / c.seconds, r.seconds, static_cast<int>(c.subnormal));
             }
         }
     }
@@ -174,6 +204,10 @@ void copies_bench(benchmark::State &state)
     state.SetItemsProcessed(static_cast<int64_t>(items));
     state.counters["slowest_copy"] = slowest;
     state.counters["fastest_copy"] = fastest;
+    state.counters["subnormal"] = subnormal ? 1 : 0;
+    if (subnormal) {
+        SUBNORMAL_LOOPS.insert(COPIES_LOOP);
+    }
     // copies/1 is its own reference; the others need copies/1 reported
     // before them in this process.
     const auto single = REPORTED.find(1);
@@ -197,9 +231,66 @@ void copy_counts(benchmark::internal::Benchmark *b)
     b->Arg(std::max(cpus, 1));
 }
 
+// The runs with every coefficient of variation that is not a number set
+// to 0. Google Benchmark's is the standard deviation over the mean: 0/0
+// for a counter that is 0 in every repetition (subnormal, say), which its
+// JSON output writes as NaN, a word JSON does not have. Values that are
+// all equal vary by 0.
+std::vector<benchmark::BenchmarkReporter::Run>
+repaired(const std::vector<benchmark::BenchmarkReporter::Run> &runs)
+{
+    std::vector<benchmark::BenchmarkReporter::Run> fixed = runs;
+    for (auto &run : fixed) {
+        if (run.aggregate_name != "cv") {
+            continue;
+        }
+        for (auto &counter : run.counters) {
+            if (std::isnan(counter.second.value)) {
+                counter.second.value = 0;
+            }
+        }
+    }
+    return fixed;
+}
+
+// The JSON report written to --benchmark_out's file, repaired, where
+// Google Benchmark points this reporter.
+class JSONFileRepaired : public benchmark::BenchmarkReporter {
+public:
+    bool ReportContext(const Context &context) override
+    {
+        json_.SetOutputStream(&GetOutputStream());
+        json_.SetErrorStream(&GetErrorStream());
+        return json_.ReportContext(context);
+    }
+    void ReportRuns(const std::vector<Run> &runs) override { json_.ReportRuns(repaired(runs)); }
+    void Finalize() override { json_.Finalize(); }
+
+private:
+    benchmark::JSONReporter json_;
+};
+
+// The value Google Benchmark will take for its option NAME: the last
+// --NAME=VALUE given, or else the environment variable of the name in
+// capitals. Read before Google Benchmark takes its options out.
+std::string benchmark_option(int argc, char **argv, const std::string &name)
+{
+    const std::string prefix = "--" + name + "=";
+    for (int i = argc - 1; i > 0; --i) {
+        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0) {
+            return argv[i] + prefix.size();
+        }
+    }
+    std::string variable = name;
+    std::transform(variable.begin(), variable.end(), variable.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const char *value = std::getenv(variable.c_str());
+    return value != nullptr ? value : "";
+}
+
 // Passes everything to the display reporter chosen by
-// --benchmark_format, noting the copies/N rates on the way for the
-// scaling counter and the summary.
+// --benchmark_format, repaired, noting the copies/N rates on the way for
+// the scaling counter and the summary.
 class RunsNoted : public benchmark::BenchmarkReporter {
 public:
     explicit RunsNoted(benchmark::BenchmarkReporter *display) : display_(display)
@@ -237,7 +328,7 @@ public:
         for (const auto &[N, values] : rates) {
             REPORTED[N] = {median(values), values.size()};
         }
-        display_->ReportRuns(runs);
+        display_->ReportRuns(repaired(runs));
     }
     void Finalize() override { display_->Finalize(); }
 
@@ -253,8 +344,9 @@ void print_summary(FILE *out)
     if (REPORTED.empty() && FAILED_COPIES.empty()) {
         return;
     }
-    std::fprintf(out, "\nWhole machine: %d CPU%s, copies %s\n", cpus, cpus == 1 ? "" : "s",
-                 PIN_COPIES ? "pinned one per CPU" : "not pinned");
+    std::fprintf(out, "\nWhole machine: %d CPU%s, copies %s, each one pass of %d loops\n", cpus,
+                 cpus == 1 ? "" : "s", PIN_COPIES ? "pinned one per CPU" : "not pinned",
+                 static_cast<int>(COPIES_LOOP));
     const auto line = [&](const char *label, int N) {
         const auto figure = REPORTED.find(N);
         if (FAILED_COPIES.count(N) != 0) {
@@ -284,6 +376,89 @@ void print_summary(FILE *out)
     }
 }
 
+// N with its thousands separated by commas, for prose.
+std::string grouped(int64_t N)
+{
+    std::string digits = std::to_string(N);
+    for (auto at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<size_t>(at), ",");
+    }
+    return digits;
+}
+
+// One warning for every pass that computed with subnormal numbers, naming
+// their loop counts.
+void warn_subnormal(FILE *err)
+{
+    if (SUBNORMAL_LOOPS.empty()) {
+        return;
+    }
+    std::string counts;
+    size_t left = SUBNORMAL_LOOPS.size();
+    for (const int32_t LOOP : SUBNORMAL_LOOPS) {
+        counts += grouped(LOOP);
+        --left;
+        counts += left > 1 ? ", " : left == 1 ? " and " : "";
+    }
+    std::fprintf(err,
+                 "zarvek-bench: warning: the pass computed with subnormal numbers at loop count%s "
+                 "%s (from %s on, every pass does): the rate measures how this CPU handles "
+                 "subnormal numbers as much as its speed; compare only at the same loop count, "
+                 "or stay below %s\n",
+                 SUBNORMAL_LOOPS.size() > 1 ? "s" : "", counts.c_str(),
+                 grouped(SUBNORMAL_LOOP).c_str(), grouped(SUBNORMAL_LOOP).c_str());
+}
+
+// Whether the floating-point unit flushes subnormal numbers to zero, from
+// its live control register: "true", "false", or "unknown" where this
+// processor's register is not read. A build linked with -ffast-math or
+// -Ofast sets the mode before main; past the subnormal edge its passes
+// then skip work that IEEE arithmetic does.
+const char *flush_to_zero()
+{
+#if defined(__SSE__)
+    // MXCSR: FTZ (bit 15) flushes results, DAZ (bit 6) operands.
+    const unsigned MXCSR = _mm_getcsr();
+    return (MXCSR & (1U << 15 | 1U << 6)) != 0 ? "true" : "false";
+#elif defined(__aarch64__)
+    // FPCR: FZ is bit 24.
+    uint64_t FPCR = 0;
+    asm volatile("mrs %0, fpcr" : "=r"(FPCR));
+    return (FPCR >> 24 & 1) != 0 ? "true" : "false";
+#elif defined(__arm__) && defined(__ARM_FP)
+    // FPSCR: FZ is bit 24.
+    uint32_t FPSCR = 0;
+    asm volatile("vmrs %0, fpscr" : "=r"(FPSCR));
+    return (FPSCR >> 24 & 1) != 0 ? "true" : "false";
+#elif defined(__riscv)
+    // The RISC-V F and D extensions have no such mode: subnormal numbers
+    // are always computed.
+    return "false";
+#else
+    return "unknown";
+#endif
+}
+
+// A loop count: a whole decimal number from 1 to INT32_MAX, nothing else.
+bool read_loop(const std::string &text, int32_t *LOOP)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    int64_t value = 0;
+    for (const char digit : text) {
+        value = value * 10 + (digit - '0');
+        if (value > INT32_MAX) {
+            return false;
+        }
+    }
+    if (value < 1) {
+        return false;
+    }
+    *LOOP = static_cast<int32_t>(value);
+    return true;
+}
+
 // zarvek-bench's own options, taken out of the arguments before Google
 // Benchmark reads them. Returns false, having said why, on a bad one.
 bool take_own_options(int *argc, char **argv)
@@ -291,8 +466,39 @@ bool take_own_options(int *argc, char **argv)
     int kept = 1;
     for (int i = 1; i < *argc; ++i) {
         const std::string arg = argv[i];
-        const std::string pin = "--pin_copies=", log = "--copies_log=";
-        if (arg.rfind(pin, 0) == 0) {
+        const std::string pin = "--pin_copies=", log = "--copies_log=", loops = "--loops=",
+                          copies_loops = "--copies_loops=";
+        if (arg == "--loops" || arg == "--copies_loops") {
+            std::fprintf(stderr, "zarvek-bench: %s takes its value after '=': %s=N\n", arg.c_str(),
+                         arg.c_str());
+            return false;
+        }
+        if (arg.rfind(loops, 0) == 0) {
+            // Each loop count of the list once, however often it is named.
+            const std::string list = arg.substr(loops.size()) + ",";
+            for (size_t at = 0, comma = 0; at < list.size(); at = comma + 1) {
+                comma = list.find(',', at);
+                const std::string value = list.substr(at, comma - at);
+                int32_t LOOP = 0;
+                if (!read_loop(value, &LOOP)) {
+                    std::fprintf(stderr,
+                                 "zarvek-bench: --loops takes whole numbers from 1 to 2147483647, "
+                                 "separated by commas, not '%s'\n",
+                                 value.c_str());
+                    return false;
+                }
+                PASS_LOOPS.insert(LOOP);
+            }
+        } else if (arg.rfind(copies_loops, 0) == 0) {
+            const std::string value = arg.substr(copies_loops.size());
+            if (!read_loop(value, &COPIES_LOOP)) {
+                std::fprintf(stderr,
+                             "zarvek-bench: --copies_loops takes a whole number from 1 to "
+                             "2147483647, not '%s'\n",
+                             value.c_str());
+                return false;
+            }
+        } else if (arg.rfind(pin, 0) == 0) {
             const std::string value = arg.substr(pin.size());
             if (value == "yes" || value == "true" || value == "1") {
                 PIN_COPIES = true;
@@ -327,11 +533,14 @@ bool take_own_options(int *argc, char **argv)
 
 void print_help()
 {
-    std::printf(
-        "zarvek-bench [--pin_copies=yes|no] [--copies_log=FILE] [Google Benchmark options]\n"
-        "  --pin_copies=yes|no  run copy i of copies/N on the i-th CPU of the affinity\n"
-        "                       set only (default no)\n"
-        "  --copies_log=FILE    write each copy's report to FILE, one line each\n\n");
+    std::printf("zarvek-bench [--loops=N[,N...]] [--copies_loops=N] [--pin_copies=yes|no]\n"
+                "             [--copies_log=FILE] [Google Benchmark options]\n"
+                "  --loops=N[,N...]     also run timed_pass at these loop counts\n"
+                "  --copies_loops=N     the loop count of each copy's pass (default %d)\n"
+                "  --pin_copies=yes|no  run copy i of copies/N on the i-th CPU of the affinity\n"
+                "                       set only (default no)\n"
+                "  --copies_log=FILE    write each copy's report to FILE, one line each\n\n",
+                static_cast<int>(REFERENCE_LOOP));
     benchmark::PrintDefaultHelp();
 }
 
@@ -349,18 +558,39 @@ int main(int argc, char **argv)
     CPUS = affinity_cpus();
     benchmark::AddCustomContext("copies_cpus", std::to_string(std::max<size_t>(CPUS.size(), 1)));
     benchmark::AddCustomContext("copies_pinned", PIN_COPIES ? "yes" : "no");
-    benchmark::AddCustomContext("copies_loop", std::to_string(COPY_LOOP));
+    benchmark::AddCustomContext("copies_loop", std::to_string(COPIES_LOOP));
+    benchmark::AddCustomContext("reference_loop", std::to_string(REFERENCE_LOOP));
+    benchmark::AddCustomContext("subnormal_loop", std::to_string(SUBNORMAL_LOOP));
+    const std::string flush = flush_to_zero();
+    benchmark::AddCustomContext("flush_to_zero", flush);
+    if (flush == "true") {
+        std::fprintf(stderr,
+                     "zarvek-bench: warning: this process flushes subnormal numbers to zero, as "
+                     "a build linked with -ffast-math or -Ofast does: from loop count %s on, "
+                     "its passes skip work that IEEE arithmetic does, and their rates are not "
+                     "the benchmark's\n",
+                     grouped(SUBNORMAL_LOOP).c_str());
+    }
+    for (const int32_t LOOP : PASS_LOOPS) {
+        TIMED_PASS->Arg(LOOP);
+    }
     stop_copies_on_signals();
+    // A file in another format than JSON is Google Benchmark's own.
+    const std::string out_format = benchmark_option(argc, argv, "benchmark_out_format");
+    const bool json_file = !benchmark_option(argc, argv, "benchmark_out").empty() &&
+                           (out_format.empty() || out_format == "json");
+    JSONFileRepaired file;
     benchmark::Initialize(&argc, argv, print_help);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
     benchmark::BenchmarkReporter *display = benchmark::CreateDefaultDisplayReporter();
     RunsNoted noted(display);
-    benchmark::RunSpecifiedBenchmarks(&noted);
+    benchmark::RunSpecifiedBenchmarks(&noted, json_file ? &file : nullptr);
     // The summary goes with the table; beside JSON or CSV on standard
     // output it goes to standard error, so that they stay well formed.
     print_summary(dynamic_cast<benchmark::ConsoleReporter *>(display) != nullptr ? stdout : stderr);
+    warn_subnormal(stderr);
     benchmark::Shutdown();
     if (COPIES_LOG != nullptr && std::fclose(COPIES_LOG) != 0) {
         std::fprintf(stderr, "zarvek-bench: the copies' log: %s\n", std::strerror(errno));

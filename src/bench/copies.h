@@ -11,9 +11,10 @@
 
 // What a copy tells the parent after its pass.
 struct CopyReport {
-    pid_t pid;      // the copy's own process id
-    int32_t cpu;    // the CPU it finished on
-    double seconds; // its pass, constants included, by its monotonic clock
+    pid_t pid;         // the copy's own process id
+    int32_t cpu;       // the CPU it finished on
+    double seconds;    // its pass, constants included, by its monotonic clock
+    int32_t subnormal; // 1 when the pass raised the IEEE underflow flag
 };
 
 struct CopiesResult {
