@@ -199,7 +199,7 @@ TEST(Compare, RefusesABuildThatIsNotFaithful)
     fs::create_directory(cheat);
     fs::create_symlink(CHEAT_FIXTURE, cheat / "zarvek");
     fs::create_symlink(ZARVEK_BENCH, cheat / "zarvek-bench");
-    const ProcessResult r = compare({"--time", "3", "--loop", "1000", "--repetitions", "2",
+    const ProcessResult r = compare({"--time", "10", "--loop", "1000", "--repetitions", "2",
                                      "--json", json.string(), BUILD, cheat.string()});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_EQ(r.out, "");
@@ -252,7 +252,8 @@ TEST(Compare, RefusesWhatItCannotCompare)
              "/zarvek cannot be judged: it is not an ELF file"},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> args = {"--time", "3",      "--repetitions",
+        // A budget that fits a loaded machine: none of these runs its rounds.
+        std::vector<std::string> args = {"--time", "10",     "--repetitions",
                                          "2",      "--json", json.string()};
         if (c.args[0] == "--verify") {
             args.insert(args.end(), c.args.begin() + 1, c.args.end());

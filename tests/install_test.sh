@@ -87,7 +87,7 @@ fi
 # zarvek-compare finds the zarvek-verify installed beside it, which judges
 # the installed build, and compares that build with itself.
 if [ "$bench" = bench ] && [ "$verify" = verify ] && [ "$mode" = install ]; then
-    compared=$("$root/bin/zarvek-compare" --time 3 --repetitions 2 "$root/bin" "$root/bin" 2>&1) ||
+    compared=$("$root/bin/zarvek-compare" --time 5 --loop 1000 --repetitions 2 "$root/bin" "$root/bin" 2>&1) ||
         fail "zarvek-compare on the installed build: $compared"
     grep -qx "  verifier  faithful" <<<"$compared" || fail "zarvek-compare did not verify: $compared"
 fi
