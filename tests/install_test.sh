@@ -37,6 +37,8 @@ package)
     fi
     if [ "$fleet" = fleet ]; then
         dpkg-deb -f "$deb" Recommends | grep -q openmpi-bin || fail "zarvek-fleet's launcher not recommended"
+        # It links Open MPI: another library's launcher cannot start it.
+        dpkg-deb -f "$deb" Recommends | grep -qi mpich && fail "MPICH recommended for zarvek-fleet"
     fi
     dpkg-deb -x "$deb" "$work/root"
     root=$work/root/usr ;;
