@@ -1,5 +1,6 @@
 // zarvek-compare run for real on small budgets: this build against a copy
-// of itself, a build that is not faithful, and input it must refuse.
+// of itself, a build that is not faithful, and input it must refuse; and
+// its choice of loop count among scripted zarvek-bench programs.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -69,8 +70,8 @@ TEST(Compare, ABuildAgainstACopyOfItselfIsTheSame)
     ProcessResult r;
     nlohmann::json doc;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        r = compare({"--time", "5", "--repetitions", "2", "--no-verify", "--json", json.string(),
-                     "--plot", svg.string(), BUILD, copy.string()});
+        r = compare({"--time", "5", "--loop", "1000", "--repetitions", "2", "--no-verify", "--json",
+                     json.string(), "--plot", svg.string(), BUILD, copy.string()});
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         doc = nlohmann::json::parse(read_file(json.string()));
         if (doc.at("verdict") == "same") {
@@ -83,6 +84,13 @@ TEST(Compare, ABuildAgainstACopyOfItselfIsTheSame)
                           "to (\xe2\x88\x92|\\+)[0-9.]+ %\\)\n$")))
         << r.out;
     EXPECT_NE(r.out.find("Not verified (--no-verify)"), std::string::npos) << r.out;
+    EXPECT_EQ(
+        r.out.rfind("zarvek-compare: timed_pass/1000 (1,000 loops, rates by the wall clock), ", 0),
+        0u)
+        << r.out;
+    EXPECT_EQ(doc.at("loops"), 1000);
+    EXPECT_EQ(doc.at("subnormal"), false);
+    EXPECT_EQ(doc.at("clock"), "wall");
 
     const double ratio = doc.at("ratio");
     EXPECT_LE(doc.at("ci_low").get<double>(), ratio);
@@ -137,8 +145,9 @@ TEST(Compare, AnInterruptStopsTheBenchAndWritesNothing)
     const fs::path copy = dir.path / "copy", json = dir.path / "c.json";
     fs::create_directory(copy);
     fs::copy_file(ZARVEK_BENCH, copy / "zarvek-bench");
-    std::vector<std::string> args = {ZARVEK_COMPARE, "--time",      "60",  "--no-verify",
-                                     "--json",       json.string(), BUILD, copy.string()};
+    std::vector<std::string> args = {ZARVEK_COMPARE, "--time",      "60",     "--loop",
+                                     "1000",         "--no-verify", "--json", json.string(),
+                                     BUILD,          copy.string()};
     std::vector<char *> argv;
     argv.reserve(args.size() + 1);
     for (std::string &arg : args) {
@@ -190,8 +199,8 @@ TEST(Compare, RefusesABuildThatIsNotFaithful)
     fs::create_directory(cheat);
     fs::create_symlink(CHEAT_FIXTURE, cheat / "zarvek");
     fs::create_symlink(ZARVEK_BENCH, cheat / "zarvek-bench");
-    const ProcessResult r = compare(
-        {"--time", "3", "--repetitions", "2", "--json", json.string(), BUILD, cheat.string()});
+    const ProcessResult r = compare({"--time", "10", "--loop", "1000", "--repetitions", "2",
+                                     "--json", json.string(), BUILD, cheat.string()});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("B (" + cheat.string() + "): " + (cheat / "zarvek").string() +
@@ -232,16 +241,19 @@ TEST(Compare, RefusesWhatItCannotCompare)
         {{"/nonexistent/build", BUILD}, "A (/nonexistent/build): no such build folder"},
         {{"--cpu", "4096", BUILD, BUILD}, "--cpu 4096: not a CPU this process may run on"},
         {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for 6 rounds of each build"},
+        {{"--loop", "0", BUILD, BUILD},
+         "error: argument --loop: must be a whole number from 1 to 2147483647, not '0'"},
         {{BUILD, silent}, "B (" + silent + "): zarvek-bench printed no JSON report"},
         {{BUILD, crashing}, "B (" + crashing + "): zarvek-bench killed by signal 11"},
         {{other, BUILD},
          "A (" + other + ") and B (" + BUILD + ") have no timed_pass LOOP in common"},
-        {{"--verify", unjudged, unjudged},
+        {{"--verify", "--loop", "1000", unjudged, unjudged},
          "A (" + unjudged + "): zarvek-verify: " + unjudged +
              "/zarvek cannot be judged: it is not an ELF file"},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> args = {"--time", "3",      "--repetitions",
+        // A budget that fits a loaded machine: none of these runs its rounds.
+        std::vector<std::string> args = {"--time", "10",     "--repetitions",
                                          "2",      "--json", json.string()};
         if (c.args[0] == "--verify") {
             args.insert(args.end(), c.args.begin() + 1, c.args.end());
@@ -256,6 +268,107 @@ TEST(Compare, RefusesWhatItCannotCompare)
             << c.message << "\n"
             << r.err;
         EXPECT_FALSE(fs::exists(json)) << c.message;
+    }
+}
+
+// A zarvek-bench that lists timed_pass/N for N in LISTED (and, where it
+// takes --loops, for the N it names), and "runs" any: a pass of N loops
+// timed at about N ns by the wall clock, with a rate by another clock
+// that is wrong, and the subnormal counter from the edge on.
+void scripted_bench(const fs::path &folder, const std::string &listed, bool takes_loops)
+{
+    fake_bench(folder, "listed='" + listed + "' loop='' reps=1 list=0\n" +
+                           "for arg; do case $arg in\n"
+                           "  --loops=*) " +
+                           (takes_loops ? "listed=\"$listed ${arg#--loops=}\";;\n"
+                                        : "echo \"unrecognized '$arg'\" >&2; exit 1;;\n") +
+                           "  --benchmark_list_tests) list=1;;\n"
+                           "  --benchmark_filter=*) loop=${arg#*/}; loop=${loop%?};;\n"
+                           "  --benchmark_repetitions=*) reps=${arg#*=};;\n"
+                           "esac; done\n"
+                           "if [ $list = 1 ]; then\n"
+                           "  for n in $listed; do echo timed_pass/$n; done; exit\n"
+                           "fi\n"
+                           "sub=0; [ $loop -ge 327584 ] && sub=1\n"
+                           "printf '{\"context\": {}, \"benchmarks\": ['\n"
+                           "i=0; while [ $i -lt $reps ]; do\n"
+                           "  [ $i = 0 ] || printf ,\n"
+                           "  printf '{\"name\": \"timed_pass/%s\", \"run_type\": \"iteration\", "
+                           "\"real_time\": %se-2, \"time_unit\": \"ns\", \"items_per_second\": 1, "
+                           "\"subnormal\": %s}' $loop $((loop * (100 + ($$ + i) % 7))) $sub\n"
+                           "  i=$((i + 1))\n"
+                           "done\n"
+                           "echo ']}'");
+}
+
+// The loop count it compares at: the reference loop count where both list
+// it; else the largest both list, saying so; one that a build lists only
+// with --loops; none that a build cannot run. Past the subnormal edge the
+// JSON says so and one warning is given. Every rate is from the wall
+// clock: a pass of N loops in N ns is 1e14 instructions a second.
+TEST(Compare, ChoosesTheLoopCountAndSaysWhy)
+{
+    TempDir dir;
+    const std::string old_bench = (dir.path / "old").string(), a = (dir.path / "a").string(),
+                      b = (dir.path / "b").string();
+    scripted_bench(old_bench, "1 10 100 1000 10000", false);
+    scripted_bench(a, "1 10 100 1000 10000 100000", true);
+    scripted_bench(b, "1 10 100 1000 10000 100000", true);
+    const std::string warning = "zarvek-compare: warning: at ";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        int loops;
+        std::string message; // on standard error
+    } cases[] = {
+        {{a, b}, 0, 100000, ""},
+        {{old_bench, b},
+         0,
+         10000,
+         "zarvek-compare: note: no timed_pass/100000 (the reference loop count) in the "
+         "zarvek-bench of A (" +
+             old_bench + "); comparing at timed_pass/10000, the largest loop count both list\n"},
+        {{"--loop", "400000", a, b},
+         0,
+         400000,
+         warning + "400,000 loops the passes computed with subnormal numbers (they do from "
+                   "327,584 loops on)"},
+        {{"--loop", "400000", old_bench, b},
+         2,
+         0,
+         "zarvek-compare: A (" + old_bench +
+             "): zarvek-bench has no timed_pass/400000 and takes no --loops\n"},
+    };
+    for (const auto &c : cases) {
+        const fs::path json = dir.path / "c.json";
+        fs::remove(json);
+        std::vector<std::string> args = {"--time", "4", "--no-verify", "--json", json.string()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProcessResult r = compare(args);
+        const std::string shown = c.message + "\n" + r.out + r.err;
+        EXPECT_EQ(r.status, c.status) << shown;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << shown;
+        EXPECT_EQ(r.err.find("note:") != std::string::npos,
+                  c.message.find("note:") != std::string::npos)
+            << shown;
+        if (c.status != 0) {
+            EXPECT_FALSE(fs::exists(json)) << shown;
+            continue;
+        }
+        const nlohmann::json doc = nlohmann::json::parse(read_file(json.string()));
+        EXPECT_EQ(doc.at("loops"), c.loops) << shown;
+        EXPECT_EQ(doc.at("subnormal"), c.loops >= 327584) << shown;
+        const size_t warnings = r.err.find(warning) == std::string::npos      ? 0
+                                : r.err.find(warning) == r.err.rfind(warning) ? 1
+                                                                              : 2;
+        EXPECT_EQ(warnings, c.loops >= 327584 ? 1u : 0u) << shown;
+        EXPECT_NE(r.out.find("zarvek-compare: timed_pass/" + std::to_string(c.loops) + " ("),
+                  std::string::npos)
+            << shown;
+        for (const char *side : {"a", "b"}) {
+            const double median = doc.at(side).at("median");
+            EXPECT_TRUE(median > 0.93e14 && median <= 1e14) << side << " " << median;
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 // zarvek-fleet started by the real MPI launcher on this machine: its report
-// and JSON, a rank slowed on purpose, bad arguments and a rank that dies;
+// and JSON, a rank slowed on purpose, passes past the subnormal edge, bad
+// arguments and a rank that dies;
 // and the report's figures on hosts that one machine cannot provide.
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 
 #include "process.h"
 #include "report.h"
+#include "workload.h"
 
 namespace {
 
@@ -52,6 +54,14 @@ ProcessResult mpirun(int ranks, const std::vector<std::string> &mpi_options,
     return run_process(argv, options);
 }
 
+// What mpirun gave, for a failure message: its status can be its own (1
+// for a failure to start anything), so the output says what happened.
+std::string shown(const ProcessResult &r)
+{
+    return "mpirun status " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") +
+           "\n--- standard output:\n" + r.out + "--- standard error:\n" + r.err;
+}
+
 size_t count(const std::string &text, const std::string &part)
 {
     size_t n = 0;
@@ -73,13 +83,17 @@ TEST(Fleet, TwoRanksGiveAReportAndItsJson)
     // At a 99 % threshold nothing a busy machine does flags a copy.
     const ProcessResult r = mpirun(
         2, {}, {"--loops", "200", "--repetitions", "3", "--threshold", "99", "--json", file.path});
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // The report first: without it nothing was measured, whatever the status.
+    ASSERT_EQ(count(r.out, "\nFleet: 1 host, 2 copies: "), 1u) << shown(r);
+    EXPECT_EQ(r.status, 0) << shown(r);
     EXPECT_EQ(count(r.out, "zarvek-fleet: 2 copies on 1 host, 3 repetitions of 200 loops\n"), 1u)
         << r.out;
-    EXPECT_EQ(count(r.out, "\nFleet: 1 host, 2 copies: "), 1u) << r.out;
     EXPECT_NE(r.out.find(": no outliers\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
 
     const json report = read_json(file.path);
+    EXPECT_EQ(report.at("loops"), 200);
+    EXPECT_EQ(report.at("subnormal"), false);
     const json &copies = report.at("copies");
     ASSERT_EQ(copies.size(), 2u);
     std::vector<double> fleet_rates(3, INFINITY);
@@ -174,7 +188,8 @@ TEST(Fleet, SlowRankIsFlaggedWithItsCpu)
     TempFile file;
     const ProcessResult r = mpirun(2, {"--map-by", "core", "--bind-to", "core"},
                                    {"--loops", "2000", "--repetitions", "3", "--json", file.path});
-    ASSERT_EQ(r.status, 1) << r.out << r.err;
+    ASSERT_NE(r.out.find("\nOutliers: "), std::string::npos) << shown(r);
+    EXPECT_EQ(r.status, 1) << shown(r);
     const json report = read_json(file.path);
     std::vector<int> seen;
     for (const json &copy : report.at("copies")) {
@@ -193,6 +208,29 @@ TEST(Fleet, SlowRankIsFlaggedWithItsCpu)
     EXPECT_EQ(seen, (std::vector<int>{fast, slow}));
 }
 
+// One pass at the first loop count that computes with subnormal numbers:
+// measured and reported as usual, marked in the JSON, and one warning for
+// the job, not one per rank.
+TEST(Fleet, PassesPastTheSubnormalEdgeAreMarkedWithOneWarning)
+{
+    TempFile file;
+    const std::string loops = std::to_string(SUBNORMAL_LOOP);
+    const ProcessResult r = mpirun(
+        2, {}, {"--loops", loops, "--repetitions", "1", "--threshold", "99", "--json", file.path});
+    ASSERT_EQ(
+        count(r.out, "zarvek-fleet: 2 copies on 1 host, 1 repetition of " + loops + " loops\n"), 1u)
+        << shown(r);
+    EXPECT_EQ(r.status, 0) << shown(r);
+    EXPECT_EQ(count(r.err, "warning"), 1u) << r.err;
+    EXPECT_EQ(count(r.err, "zarvek-fleet: warning: at 327,584 loops the passes computed with "
+                           "subnormal numbers"),
+              1u)
+        << r.err;
+    const json report = read_json(file.path);
+    EXPECT_EQ(report.at("loops"), SUBNORMAL_LOOP);
+    EXPECT_EQ(report.at("subnormal"), true);
+}
+
 TEST(Fleet, BadArgumentsGiveStatusTwoAndOneMessage)
 {
     const std::string usage = "usage: zarvek-fleet [--loops N]";
@@ -208,8 +246,8 @@ TEST(Fleet, BadArgumentsGiveStatusTwoAndOneMessage)
     };
     for (const auto &c : cases) {
         const ProcessResult r = mpirun(2, {}, c.args);
-        EXPECT_EQ(r.status, 2) << c.args[0] << "\n" << r.err;
-        EXPECT_EQ(count(r.err, c.message), 1u) << c.args[0] << "\n" << r.err;
+        EXPECT_EQ(count(r.err, c.message), 1u) << c.args[0] << "\n" << shown(r);
+        EXPECT_EQ(r.status, 2) << c.args[0] << "\n" << shown(r);
         EXPECT_EQ(r.out, "") << c.args[0];
     }
 }
@@ -227,9 +265,9 @@ TEST(Fleet, ARankThatDiesEndsTheJobWithoutARating)
                                    {script.path, ZARVEK_FLEET, "--loops", "20000", "--repetitions",
                                     "100", "--json", file.path},
                                    "/bin/bash");
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.status, 1);
-    EXPECT_EQ(r.out.find("Fleet:"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Fleet:"), std::string::npos) << shown(r);
+    EXPECT_NE(r.status, 0) << shown(r);
+    EXPECT_NE(r.status, 1) << shown(r);
     EXPECT_EQ(read_file(file.path), "");
 }
 

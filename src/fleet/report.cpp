@@ -76,6 +76,7 @@ Report compute_report(std::vector<Copy> copies, int32_t loops, double threshold)
             copy.rates.push_back(rate(1, loops, s));
         }
         copy.median = median(copy.rates);
+        report.subnormal = report.subnormal || copy.subnormal;
         medians.push_back(copy.median);
         everyone.push_back(i);
         const auto [at, added] = host_index.emplace(copy.host, report.hosts.size());
@@ -149,10 +150,11 @@ std::string cpu_text(const Copy &copy)
 void print_report(FILE *out, const Report &report, const Context &context)
 {
     const Fleet &fleet = report.fleet;
-    std::fprintf(out, "zarvek-fleet: %zu %s on %zu %s, %zu %s of %d loops\n", fleet.copies,
+    std::fprintf(out, "zarvek-fleet: %zu %s on %zu %s, %zu %s of %d %s\n", fleet.copies,
                  plural(fleet.copies, "copy", "copies"), fleet.hosts,
                  plural(fleet.hosts, "host", "hosts"), report.repetitions,
-                 plural(report.repetitions, "repetition", "repetitions"), report.loops);
+                 plural(report.repetitions, "repetition", "repetitions"), report.loops,
+                 plural(static_cast<size_t>(report.loops), "loop", "loops"));
     std::fprintf(out, "compiler: %s\nflags: %s\ntarget: %s\nMPI: %s\n", context.compiler.c_str(),
                  context.flags.c_str(), context.target.c_str(), context.mpi.c_str());
 
@@ -234,6 +236,7 @@ nlohmann::ordered_json report_json(const Report &report, const Context &context)
             {"loops", report.loops},
             {"repetitions", report.repetitions},
             {"threshold", report.threshold},
+            {"subnormal", report.subnormal},
             {"copies", std::move(copies)},
             {"hosts", std::move(hosts)},
             {"fleet",

@@ -19,6 +19,7 @@ struct Copy {
     int cpu = -1;      // the CPU at the first reading; -1 if unknown
     int last_cpu = -1; // the CPU at the last reading
     bool migrated = false;
+    bool subnormal = false;      // a pass raised the underflow flag
     std::vector<double> seconds; // one pass per repetition
 
     std::vector<double> rates; // MIPS, one per repetition
@@ -49,7 +50,8 @@ struct Fleet {
 struct Report {
     int32_t loops = 0;
     size_t repetitions = 0;
-    double threshold = 0; // percent below the median copy that flags
+    double threshold = 0;   // percent below the median copy that flags
+    bool subnormal = false; // any copy's passes computed with subnormal numbers
     std::vector<Copy> copies;
     std::vector<Host> hosts; // in order of their first rank
     Fleet fleet;
