@@ -51,7 +51,7 @@ TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
 {
     TempFile out;
     const ProcessResult r = run_process(
-        {ZARVEK_BENCH, "--benchmark_filter=-copies|timed_pass/100000/", "--benchmark_min_time=0.01",
+        {ZARVEK_BENCH, "--benchmark_filter=-copies|timed_pass/100000$", "--benchmark_min_time=0.01",
          "--benchmark_format=json", "--benchmark_out=" + out.path});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string text = read_file(out.path);
@@ -71,11 +71,11 @@ TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
     // Benchmark instructions per iteration: 100,000 per loop for a pass,
     // timed by the wall clock as zarvek is; one call for a procedure.
     const std::map<std::string, double> items = {
-        {"timed_pass/1/real_time", 1e5},
-        {"timed_pass/10/real_time", 1e6},
-        {"timed_pass/100/real_time", 1e7},
-        {"timed_pass/1000/real_time", 1e8},
-        {"timed_pass/10000/real_time", 1e9},
+        {"timed_pass/1", 1e5},
+        {"timed_pass/10", 1e6},
+        {"timed_pass/100", 1e7},
+        {"timed_pass/1000", 1e8},
+        {"timed_pass/10000", 1e9},
         {"PA", 1},
         {"P3", 1},
         {"P0", 1},
@@ -90,7 +90,10 @@ TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
         const double seconds = run.at(pass ? "real_time" : "cpu_time").get<double>() * 1e-9;
         const double rate = run.at("items_per_second");
         ASSERT_GT(seconds, 0) << name;
-        EXPECT_NEAR(rate, items.at(name) / seconds, rate * 1e-9) << name;
+        // A pass's rate is zarvek-bench's own, by the wall clock around the
+        // iterations, which holds Google Benchmark's real time and a few
+        // clock readings more.
+        EXPECT_NEAR(rate, items.at(name) / seconds, rate * (pass ? 1e-3 : 1e-9)) << name;
         if (pass) {
             EXPECT_EQ(run.at("subnormal"), 0) << name;
         }
@@ -236,13 +239,13 @@ TEST(Bench, PassesPastTheSubnormalEdgeAreMarkedWithOneWarning)
 {
     const ProcessResult r =
         run_process({ZARVEK_BENCH, "--loops=300000,400000", "--copies_loops=327584",
-                     "--benchmark_filter=^copies/1/|timed_pass/(300000|400000)/",
+                     "--benchmark_filter=^copies/1/|timed_pass/(300000|400000)$",
                      "--benchmark_min_time=0.01", "--benchmark_format=json"});
     ASSERT_EQ(r.status, 0) << r.err;
     const json report = json::parse(r.out);
     const std::map<std::string, int> marked = {
-        {"timed_pass/300000/real_time", 0},
-        {"timed_pass/400000/real_time", 1},
+        {"timed_pass/300000", 0},
+        {"timed_pass/400000", 1},
         {"copies/1/manual_time", 1},
     };
     for (const auto &[name, subnormal] : marked) {
@@ -274,9 +277,8 @@ TEST(Bench, LoopsNamedAreRegisteredOnce)
         }
     }
     const std::vector<std::string> expected = {
-        "timed_pass/1/real_time",     "timed_pass/3/real_time",      "timed_pass/7/real_time",
-        "timed_pass/10/real_time",    "timed_pass/100/real_time",    "timed_pass/1000/real_time",
-        "timed_pass/10000/real_time", "timed_pass/100000/real_time",
+        "timed_pass/1",   "timed_pass/3",    "timed_pass/7",     "timed_pass/10",
+        "timed_pass/100", "timed_pass/1000", "timed_pass/10000", "timed_pass/100000",
     };
     EXPECT_EQ(passes, expected) << r.out;
 }
