@@ -4,6 +4,8 @@
 #
 # Sets ZARVEK_FP_OPTIONS. They go on the targets, so they come after
 # CMAKE_CXX_FLAGS on the command line and win over a user's -Ofast.
+# Sets ZARVEK_FP_LINK_OPTIONS, for the link line, which carries
+# CMAKE_CXX_FLAGS too.
 include(CheckCXXSourceCompiles)
 
 if(NOT CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang|AppleClang)$")
@@ -54,3 +56,40 @@ if(NOT ZARVEK_FP_OPTIONS)
     "or flags that keep IEEE double arithmetic.")
 endif()
 message(STATUS "zarvek: exact floating point with ${ZARVEK_FP_OPTIONS}")
+
+# The link: given -Ofast, -ffast-math or -funsafe-math-optimizations, the
+# compiler driver links its fast-math start-up file, which turns on
+# flush-to-zero before main, and the pass's arithmetic past the subnormal
+# edge is no longer IEEE. -fno-fast-math cancels the last two; only a
+# later optimisation level cancels -Ofast, and -O3 is the level -Ofast
+# asks for (at link time it matters only to link-time optimisation).
+string(TOUPPER "${CMAKE_BUILD_TYPE}" _zarvek_type)
+separate_arguments(_zarvek_link_flags UNIX_COMMAND
+  "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${_zarvek_type}} ${CMAKE_EXE_LINKER_FLAGS} ${CMAKE_EXE_LINKER_FLAGS_${_zarvek_type}}")
+set(ZARVEK_FP_LINK_OPTIONS "")
+set(_zarvek_start_up_file ON)
+foreach(_options "" "-fno-fast-math -fno-unsafe-math-optimizations"
+    "-fno-fast-math -fno-unsafe-math-optimizations -O3")
+  separate_arguments(_options UNIX_COMMAND "${_options}")
+  execute_process(
+    COMMAND ${CMAKE_CXX_COMPILER} ${_zarvek_link_flags} ${_options} "-###" -x c++ /dev/null
+      -o zarvek-link-probe
+    OUTPUT_VARIABLE _zarvek_link ERROR_VARIABLE _zarvek_link)
+  if(NOT _zarvek_link MATCHES "crtfastmath")
+    set(ZARVEK_FP_LINK_OPTIONS "${_options}")
+    set(_zarvek_start_up_file OFF)
+    break()
+  endif()
+endforeach()
+if(_zarvek_start_up_file)
+  message(FATAL_ERROR
+    "zarvek: ${CMAKE_CXX_COMPILER} links its fast-math start-up file "
+    "(crtfastmath) with the flags in force, whatever options follow them. It "
+    "turns on flush-to-zero before main, and the benchmark's arithmetic would "
+    "no longer be IEEE; leave fast-math out of CMAKE_CXX_FLAGS and "
+    "CMAKE_EXE_LINKER_FLAGS.")
+endif()
+if(ZARVEK_FP_LINK_OPTIONS)
+  list(JOIN ZARVEK_FP_LINK_OPTIONS " " _options)
+  message(STATUS "zarvek: no fast-math start-up file at link, with ${_options}")
+endif()

@@ -1,7 +1,8 @@
 // zarvek-verify's verdicts on binaries that do less than the work (which
 // it must reject, naming the shortfall), on one that does the work in
-// another shape, and on files it cannot judge. Its verdict on this build's
-// zarvek is the fidelity test.
+// another shape, and on files it cannot judge; its JSON report, and the
+// commands it prints, run again. Its verdict on this build's zarvek is the
+// fidelity test.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -14,26 +15,56 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "process.h"
 
 namespace {
 
-// zarvek-verify, with --emulator for a cross build (or EMULATOR), judging
-// BINARY.
-ProcessResult verify(const std::string &binary, const std::string &emulator = "")
+namespace fs = std::filesystem;
+
+// A fresh folder under the temporary folder, removed with what it holds.
+struct TempDir {
+    TempDir()
+    {
+        const char *dir = std::getenv("TMPDIR");
+        path = std::string(dir && *dir ? dir : "/tmp") + "/zarvek-test-XXXXXX";
+        if (mkdtemp(&path[0]) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+    }
+    ~TempDir() { fs::remove_all(path); }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string path;
+};
+
+// zarvek-verify, with --emulator for a cross build (or EMULATOR) and
+// OPTIONS, judging BINARY.
+ProcessResult verify(const std::string &binary, const std::string &emulator = "",
+                     const std::vector<std::string> &options = {})
 {
     std::vector<std::string> argv = split_command(VERIFY_COMMAND, '|');
     if (!emulator.empty()) {
         argv.insert(argv.end(), {"--emulator", emulator});
     }
+    argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(binary);
     return run_process(argv);
 }
+
+// The shortfall of a binary whose start-up code turns flush-to-zero on.
+const char FLUSH_TO_ZERO[] =
+    "Floating-point mode before main, flush to zero \\([^)]+\\): specified off, measured on: "
+    "\\w*set_fast_math\\w*( via \\w+)? \\(\\.init_array\\)";
 
 struct Fixture {
     const char *name;
@@ -57,6 +88,12 @@ const Fixture FIXTURES_JUDGED[] = {
     // library; every loop of the pass unrolled.
     {"cxx-static", "", 0},
     {"unrolled", "", 0},
+    // Linked with -ffast-math: the compiler's start-up file turns on
+    // flush-to-zero before main (GCC's for 32-bit x86 in a function it
+    // calls).
+    {"fast-math-link", FLUSH_TO_ZERO, 1},
+    // The same by lld: the function's address only in the relocations.
+    {"fast-math-lld", FLUSH_TO_ZERO, 1},
 };
 
 void PrintTo(const Fixture &f, std::ostream *out)
@@ -66,13 +103,22 @@ void PrintTo(const Fixture &f, std::ostream *out)
 
 class Judged : public ::testing::TestWithParam<Fixture> {};
 
+// The verdict, and the same verdict in the --json report.
 TEST_P(Judged, VerdictNamesTheShortfall)
 {
     const Fixture &f = GetParam();
     if (!STATIC_FIXTURE && std::string(f.name) == "cxx-static") {
         GTEST_SKIP() << "not built: the build's flags cannot link statically";
     }
-    const ProcessResult r = verify(std::string(FIXTURES) + f.name);
+    if (!FAST_MATH_FIXTURE && std::string(f.name).rfind("fast-math", 0) == 0) {
+        GTEST_SKIP() << "not built: the compiler has no fast-math start-up file";
+    }
+    if (!LLD_FIXTURE && std::string(f.name) == "fast-math-lld") {
+        GTEST_SKIP() << "not built: no lld, or a cross build";
+    }
+    TempDir dir;
+    const std::string json = dir.path + "/report.json";
+    const ProcessResult r = verify(std::string(FIXTURES) + f.name, "", {"--json", json});
     EXPECT_EQ(r.status, f.status) << r.out << r.err;
     if (*f.shortfall) {
         EXPECT_TRUE(
@@ -80,6 +126,14 @@ TEST_P(Judged, VerdictNamesTheShortfall)
             << "no shortfall " << f.shortfall << "\n"
             << r.out;
     }
+    const nlohmann::json report = nlohmann::json::parse(read_file(json));
+    EXPECT_EQ(report["faithful"], f.status == 0);
+    size_t listed = 0;
+    for (size_t at = r.out.find("\n  - "); at != std::string::npos;
+         at = r.out.find("\n  - ", at + 1)) {
+        ++listed;
+    }
+    EXPECT_EQ(report["shortfalls"].size(), listed) << report.dump(2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, Judged, ::testing::ValuesIn(FIXTURES_JUDGED),
@@ -106,11 +160,93 @@ TEST(Verify, SaysWhenItCannotJudge)
         {"/nonexistent/zarvek", "", "it is not an executable file"},
         {ZARVEK_BINARY, "qemu-nowhere -L /", "the emulator qemu-nowhere is not installed"},
     };
+    TempDir dir;
+    const std::string json = dir.path + "/report.json";
     for (const auto &c : cases) {
-        const ProcessResult r = verify(c.path, c.emulator);
+        const ProcessResult r = verify(c.path, c.emulator, {"--json", json});
         EXPECT_EQ(r.status, 2) << c.path << r.out << r.err;
         EXPECT_EQ(r.out, "") << c.path;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.path << ": " << r.err;
+        EXPECT_TRUE(fs::is_empty(dir.path)) << c.path << ": a report without a verdict";
+    }
+}
+
+// A command line it cannot follow: the reason, then the usage line.
+TEST(Verify, SaysWhatIsWrongWithTheCommandLine)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string reason;
+    } cases[] = {
+        {{"--timeout", "0"}, "--timeout takes whole seconds from 1 to 86400, not 0"},
+        {{"--timeout=9x"}, "--timeout takes whole seconds from 1 to 86400, not 9x"},
+        {{"--json"}, "--json needs a value"},
+        {{"--keep="}, "--keep needs a value"},
+        {{"--loops", "5"}, "unknown option --loops"},
+        {{"a", "b"}, "one zarvek at a time: a and b"},
+        {{"--json", "/nonexistent/report.json", ZARVEK_BINARY},
+         "cannot write /nonexistent/report.json: No such file or directory"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = split_command(VERIFY_COMMAND, '|');
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const ProcessResult r = run_process(argv);
+        EXPECT_EQ(r.status, 2) << c.reason;
+        EXPECT_EQ(r.out, "") << c.reason;
+        EXPECT_EQ(r.err.rfind("zarvek-verify: " + c.reason + "\n", 0), 0) << r.err;
+        const bool usage = c.reason.rfind("cannot write", 0) != 0;
+        EXPECT_EQ(r.err.find("\nusage: zarvek-verify ") != std::string::npos, usage) << r.err;
+    }
+}
+
+// The lines of TEXT's "Commands:" list that contain PART.
+std::vector<std::string> commands_with(const std::string &text, const std::string &part)
+{
+    std::vector<std::string> found;
+    const size_t list = text.find("\nCommands:\n");
+    std::istringstream lines(list == std::string::npos ? "" : text.substr(list + 11));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("  ", 0) == 0 && line.find(part) != std::string::npos) {
+            found.push_back(line.substr(2));
+        }
+    }
+    return found;
+}
+
+// The commands of the report run again as printed: without --keep each
+// writes its trace into the folder it is run in (the verifier's own are
+// gone); with --keep DIR the verifier's traces stay in DIR, where its
+// commands say. A zarvek named without a folder is the one in the current
+// folder, for the verifier and for its commands.
+TEST(Verify, PrintedCommandsRunAgainAsPrinted)
+{
+    TempDir here;
+    fs::copy_file(ZARVEK_BINARY, here.path + "/zarvek");
+    std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", here.path};
+    for (const std::string &word : split_command(VERIFY_COMMAND, '|')) {
+        argv.push_back(word);
+    }
+    argv.push_back("zarvek");
+    ProcessResult r = run_process(argv);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(fs::directory_iterator(here.path)->path().filename(), "zarvek")
+        << "the verifier left files in the current folder";
+    const std::vector<std::string> again = commands_with(r.out, " ./zarvek 1");
+    ASSERT_EQ(again.size(), 1U) << r.out;
+    EXPECT_EQ(again[0].find("zarvek-verify-"), std::string::npos) << again[0];
+    // Its own status is zarvek's: 1, a run too short to measure (0 where
+    // a busy machine makes the traced run last a second).
+    r = run_process({"/bin/sh", "-c", "cd \"$0\" && " + again[0], here.path});
+    EXPECT_TRUE(r.status == 1 || r.status == 0) << r.status << ": " << again[0] << "\n" << r.err;
+    EXPECT_GT(fs::file_size(here.path + "/zarvek-trace-1"), 0U) << again[0];
+
+    const std::string kept = here.path + "/kept";
+    r = verify(ZARVEK_BINARY, "", {"--keep", kept});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    for (const char *loops : {"1", "3", "5"}) {
+        const std::string trace = kept + "/trace-" + loops;
+        EXPECT_GT(fs::file_size(trace), 0U) << trace;
+        EXPECT_EQ(commands_with(r.out, trace).size(), 1U) << trace << "\n" << r.out;
     }
 }
 

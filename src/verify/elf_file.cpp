@@ -5,12 +5,97 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <utility>
+#include <vector>
 
 namespace {
 
 // Header layouts differ between the classes; the fields read here have the
 // same names in both, so one template reads either.
-template <class Ehdr, class Phdr, class Shdr, class Sym>
+// The relocation type that adds the load address to an addend, which a
+// position-independent binary uses for its pointers to its own code.
+uint32_t relative_type(uint16_t machine)
+{
+    switch (machine) {
+    case EM_X86_64:
+    case EM_386:
+        static_assert(R_X86_64_RELATIVE == R_386_RELATIVE, "one number for both");
+        return R_X86_64_RELATIVE;
+    case EM_ARM:
+        return R_ARM_RELATIVE;
+    case EM_AARCH64:
+        return R_AARCH64_RELATIVE;
+    case EM_RISCV:
+        return R_RISCV_RELATIVE;
+    default:
+        return 0;
+    }
+}
+
+uint32_t relocation_type(const Elf64_Rela &r)
+{
+    return ELF64_R_TYPE(r.r_info);
+}
+
+uint32_t relocation_type(const Elf32_Rela &r)
+{
+    return ELF32_R_TYPE(r.r_info);
+}
+
+// The functions of .preinit_array and .init_array, in the order they run.
+// A position-independent binary's arrays hold zeros where the linker left
+// the pointers to its dynamic relocations (RELA: the address is the
+// addend); with REL or RELR the address is in the array itself.
+template <class Shdr, class Rela, class Addr>
+void read_startup(const std::string &data, const std::vector<Shdr> &sh, ElfFile &elf)
+{
+    auto fits = [&](uint64_t offset, uint64_t size) {
+        return offset <= data.size() && size <= data.size() - offset;
+    };
+    std::vector<std::pair<uint64_t, uint64_t>> relocated; // address, addend
+    const uint32_t relative = relative_type(elf.machine);
+    for (const Shdr &s : sh) {
+        if (relative == 0 || s.sh_type != SHT_RELA || s.sh_entsize != sizeof(Rela) ||
+            !fits(s.sh_offset, s.sh_size)) {
+            continue;
+        }
+        for (uint64_t at = s.sh_offset; at + sizeof(Rela) <= s.sh_offset + s.sh_size;
+             at += sizeof(Rela)) {
+            Rela r;
+            std::memcpy(&r, data.data() + at, sizeof r);
+            if (relocation_type(r) == relative) {
+                relocated.emplace_back(r.r_offset, static_cast<uint64_t>(r.r_addend));
+            }
+        }
+    }
+    for (const unsigned type : {SHT_PREINIT_ARRAY, SHT_INIT_ARRAY}) {
+        for (size_t i = 0; i < sh.size(); ++i) {
+            const Shdr &s = sh[i];
+            if (s.sh_type != type || !fits(s.sh_offset, s.sh_size)) {
+                continue;
+            }
+            for (uint64_t n = 0; n + sizeof(Addr) <= s.sh_size; n += sizeof(Addr)) {
+                Addr stored;
+                std::memcpy(&stored, data.data() + s.sh_offset + n, sizeof stored);
+                uint64_t address = stored;
+                for (const auto &[where, addend] : relocated) {
+                    if (where == s.sh_addr + n) {
+                        address = addend;
+                    }
+                }
+                if (elf.machine == EM_ARM) {
+                    address &= ~uint64_t{1};
+                }
+                // 0 and -1 are the terminators of the older .ctors lists.
+                if (address != 0 && address != static_cast<Addr>(-1)) {
+                    elf.startup.push_back({address, elf.sections[i].name});
+                }
+            }
+        }
+    }
+}
+
+template <class Ehdr, class Phdr, class Shdr, class Sym, class Rela, class Addr>
 void parse(const std::string &data, ElfFile &elf)
 {
     auto fits = [&](uint64_t offset, uint64_t size) {
@@ -98,6 +183,7 @@ void parse(const std::string &data, ElfFile &elf)
             }
         }
     }
+    read_startup<Shdr, Rela, Addr>(data, sh, elf);
 }
 
 } // namespace
@@ -127,10 +213,10 @@ ElfFile read_elf(const std::string &path)
         elf.error = "it is a big-endian ELF file, which the verifier does not read";
     } else if (data[EI_CLASS] == ELFCLASS64 && data.size() >= sizeof(Elf64_Ehdr)) {
         elf.bits = 64;
-        parse<Elf64_Ehdr, Elf64_Phdr, Elf64_Shdr, Elf64_Sym>(data, elf);
+        parse<Elf64_Ehdr, Elf64_Phdr, Elf64_Shdr, Elf64_Sym, Elf64_Rela, Elf64_Addr>(data, elf);
     } else if (data[EI_CLASS] == ELFCLASS32 && data.size() >= sizeof(Elf32_Ehdr)) {
         elf.bits = 32;
-        parse<Elf32_Ehdr, Elf32_Phdr, Elf32_Shdr, Elf32_Sym>(data, elf);
+        parse<Elf32_Ehdr, Elf32_Phdr, Elf32_Shdr, Elf32_Sym, Elf32_Rela, Elf32_Addr>(data, elf);
     } else {
         elf.error = "its ELF header is damaged";
     }

@@ -1,6 +1,7 @@
 // Reads what the verifier needs from an ELF file: its class, processor
-// and type, the loader it names, where its segments and sections lie, and
-// its symbols (the full table and the dynamic one).
+// and type, the loader it names, where its segments and sections lie, its
+// symbols (the full table and the dynamic one), and the functions its
+// start-up code runs before main.
 #ifndef ZARVEK_VERIFY_ELF_FILE_H
 #define ZARVEK_VERIFY_ELF_FILE_H
 
@@ -22,6 +23,13 @@ struct ElfSection {
     uint64_t address = 0, size = 0;
 };
 
+// A function the start-up code calls before main: an entry of
+// .preinit_array or .init_array.
+struct ElfStartup {
+    uint64_t address = 0; // with ARM's Thumb bit cleared
+    std::string array;    // ".preinit_array" or ".init_array"
+};
+
 struct ElfFile {
     std::string error; // empty when the file was read
     int bits = 0;      // 32 or 64
@@ -33,6 +41,7 @@ struct ElfFile {
     bool has_symtab = false;    // false once stripped
     std::vector<ElfSection> sections;
     std::vector<ElfSymbol> symbols;
+    std::vector<ElfStartup> startup;
 
     const ElfSection *section(const std::string &name) const;
 };
