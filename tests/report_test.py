@@ -32,11 +32,12 @@ def report(*args, env=None, timeout=600):
 
 
 def documented_keys():
-    """The keys the manual page's RESULT FILE section lists, dotted."""
+    """The keys the manual page's RESULT FILE section lists, dotted: the
+    tags of its tagged paragraphs."""
     with open(MANUAL, encoding="utf-8") as f:
         page = f.read()
     section = page.split(".SH RESULT FILE", 1)[1].split("\n.SH ", 1)[0]
-    return set(re.findall(r"^\.B ([a-z_]+(?:\.[a-z_0-9]+)?)$", section, re.M))
+    return set(re.findall(r"^\.T[PQ]\n\.B ([a-z_]+(?:\.[a-z_0-9]+)?)$", section, re.M))
 
 
 def keys_of(result):

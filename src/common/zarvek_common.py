@@ -111,13 +111,19 @@ def read_bench_json(out):
     return report
 
 
+def is_run_of(entry_name, name):
+    """Whether a run's name is NAME, with or without what Google Benchmark
+    appends for the clock it was timed by (timed_pass/1000/real_time)."""
+    return entry_name == name or entry_name in (f"{name}/real_time", f"{name}/manual_time")
+
+
 def bench_runs(report, name):
     """The runs of benchmark NAME (every repetition, no aggregate), each
     with a finite, positive items_per_second; raises ValueError on a run
     that reported an error or lacks its rate."""
     runs = []
     for entry in report["benchmarks"]:
-        if not isinstance(entry, dict) or entry.get("name") != name \
+        if not isinstance(entry, dict) or not is_run_of(entry.get("name"), name) \
                 or entry.get("run_type") != "iteration":
             continue
         if entry.get("error_occurred"):
@@ -130,13 +136,13 @@ def bench_runs(report, name):
     return runs
 
 
-def listed_benchmarks(bench, cwd=None):
-    """The names zarvek-bench --benchmark_list_tests prints; raises
-    ValueError when it fails."""
+def lists(bench, name, cwd=None):
+    """Whether zarvek-bench --benchmark_list_tests lists benchmark NAME;
+    raises ValueError when it fails."""
     status, out, err = run([bench, "--benchmark_list_tests"], cwd=cwd, timeout=60)
     if status != 0:
         raise ValueError(f"zarvek-bench --benchmark_list_tests {how_it_ended(status, err)}")
-    return out.decode(errors="replace").split()
+    return any(is_run_of(listed, name) for listed in out.decode(errors="replace").split())
 
 
 # zarvek-verify's verdict.
@@ -164,12 +170,15 @@ class Verdict:
 
 
 def read_verdict_json(path):
-    """The verdict and method from the file zarvek-verify --json wrote."""
+    """The verdict and the method's text from the file zarvek-verify --json
+    wrote: {"faithful": true, "method": {"kind": ..., "text": ...}, ...}."""
     with open(path, encoding="utf-8") as f:
         document = json.load(f)
     if not isinstance(document, dict) or not isinstance(document.get("faithful"), bool):
         raise ValueError(f"zarvek-verify's JSON ({path}) has no verdict")
     method = document.get("method")
+    if isinstance(method, dict):
+        method = method.get("text")
     return document["faithful"], method if isinstance(method, str) else "unknown"
 
 
