@@ -325,9 +325,11 @@ class ReportRefusals(unittest.TestCase):
                 self.refused(status, message, "--build", folder)
 
     def test_an_interrupt_stops_the_bench_and_writes_nothing(self):
-        pid_file = os.path.join(self.dir, "bench.pid")
-        folder = fake_build(os.path.join(self.dir, "slow"),
-                            listing_bench(f"echo $$ > {pid_file}; exec sleep 60"))
+        # The bench is asked to end first, so that it can clean up (the
+        # verifier removes its traces so), then its group is killed.
+        pid_file, cleaned = os.path.join(self.dir, "bench.pid"), os.path.join(self.dir, "cleaned")
+        folder = fake_build(os.path.join(self.dir, "slow"), listing_bench(
+            f"echo $$ > {pid_file}; trap 'touch {cleaned}; exit 143' TERM; sleep 60 & wait"))
         child = subprocess.Popen([REPORT, "run", "--no-verify", "--build", folder, "--json",
                                   self.json], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, text=True)
@@ -340,6 +342,7 @@ class ReportRefusals(unittest.TestCase):
         self.assertEqual(child.returncode, 128 + signal.SIGINT, out + err)
         self.assertIn("interrupted by signal 2; nothing written", err)
         self.assertFalse(os.path.exists(self.json))
+        self.assertTrue(os.path.exists(cleaned), "the bench had no SIGTERM to clean up on")
         with open(pid_file) as f:
             bench = int(f.read())
         # Gone, or a zombie about to be reaped by init.

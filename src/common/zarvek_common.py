@@ -42,7 +42,7 @@ class Terminated(Exception):
 def run(argv, cwd=None, cpu=None, timeout=None):
     """Runs ARGV and returns (status, stdout, stderr); the status is negative
     for a signal. The child has a process group of its own, so that on any
-    exception here (an interrupt, a timeout) the whole group is killed and
+    exception here (an interrupt, a timeout) the whole group is stopped and
     nothing keeps running after us."""
     def prepare():
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
@@ -66,13 +66,34 @@ def run(argv, cwd=None, cpu=None, timeout=None):
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         out, err = child.communicate(timeout=timeout)
     except BaseException:
-        try:
-            os.killpg(child.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        child.wait()
+        stop_group(child)
         raise
     return child.returncode, out, err
+
+
+# How long a child stopped with SIGTERM has to clean up (zarvek-verify
+# removes its traces, zarvek-bench stops its copies) before the rest of its
+# group is killed.
+STOP_GRACE = 10
+
+
+def stop_group(child):
+    """Stops CHILD's process group: SIGTERM, so that it can clean up, then
+    SIGKILL for whatever is left once it has ended or the grace is over.
+    A second interrupt meanwhile waits until the group is gone."""
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, ENDING_SIGNALS)
+    try:
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(child.pid, sig)
+            except ProcessLookupError:
+                pass
+            try:
+                child.wait(timeout=STOP_GRACE if sig == signal.SIGTERM else None)
+            except subprocess.TimeoutExpired:
+                pass
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
 
 def how_it_ended(status, err):
