@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import traceback
 
 # The loop count every figure is measured at by default, and the first one
 # whose pass computes with subnormal numbers (src/workload/workload.h).
@@ -274,9 +275,10 @@ def _on_signal(signum, _frame):
 
 def main_guard(prog, main):
     """Runs MAIN and exits with its status; a Refusal prints its message and
-    exits with its status; SIGINT, SIGTERM and SIGHUP end it with 128 + the
-    signal, after the children are stopped (run kills their groups) and
-    with the files written whole so far named."""
+    exits with its status, an error of the system with 2 (never 1, which
+    is a verdict); SIGINT, SIGTERM and SIGHUP end it with 128 + the signal,
+    after the children are stopped (run stops their groups) and with the
+    files written whole so far named."""
     for s in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(s, _on_signal)
     try:
@@ -284,6 +286,14 @@ def main_guard(prog, main):
     except Refusal as e:
         print(f"{prog}: {e}", file=sys.stderr)
         sys.exit(e.status)
+    except OSError as e:
+        # A file that could not be written after all, a pipe closed.
+        print(f"{prog}: {e}", file=sys.stderr)
+        sys.exit(2)
+    except Exception:  # a fault of ours: said as one, and no verdict
+        traceback.print_exc()
+        print(f"{prog}: internal error; nothing was judged", file=sys.stderr)
+        sys.exit(2)
     except (KeyboardInterrupt, Terminated) as e:
         signum = int(e.signum if isinstance(e, Terminated) else signal.SIGINT)
         written = f"only {', '.join(WRITTEN)} written" if WRITTEN else "nothing written"
