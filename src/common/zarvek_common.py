@@ -292,7 +292,7 @@ def main_guard(prog, main):
         sys.exit(2)
     except Exception:  # a fault of ours: said as one, and no verdict
         traceback.print_exc()
-        print(f"{prog}: internal error; nothing was judged", file=sys.stderr)
+        print(f"{prog}: internal error (above); no result", file=sys.stderr)
         sys.exit(2)
     except (KeyboardInterrupt, Terminated) as e:
         signum = int(e.signum if isinstance(e, Terminated) else signal.SIGINT)
