@@ -31,9 +31,10 @@ package)
     dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no dependency on libc6"
     dpkg-deb -f "$deb" Recommends | grep -q valgrind || fail "zarvek-verify's valgrind not recommended"
     if [ "$bench" = bench ]; then
-        dpkg-deb -f "$deb" Depends | grep -q python3-scipy || fail "no dependency on zarvek-compare's scipy"
-        dpkg-deb -f "$deb" Recommends | grep -q python3-matplotlib ||
-            fail "zarvek-compare's matplotlib not recommended"
+        for dependency in python3-scipy python3-jinja2 python3-matplotlib; do
+            dpkg-deb -f "$deb" Depends | grep -q "$dependency" ||
+                fail "no dependency on $dependency (zarvek-compare, zarvek-report)"
+        done
     fi
     if [ "$fleet" = fleet ]; then
         dpkg-deb -f "$deb" Recommends | grep -q openmpi-bin || fail "zarvek-fleet's launcher not recommended"
@@ -48,11 +49,12 @@ esac
 
 # Exactly the programs and their pages.
 programs=(zarvek zarvek-verify)
-[ "$bench" = bench ] && programs+=(zarvek-bench zarvek-compare)
+[ "$bench" = bench ] && programs+=(zarvek-bench zarvek-compare zarvek-report)
 [ "$fleet" = fleet ] && programs+=(zarvek-fleet)
 expected=$({
     for p in "${programs[@]}"; do echo "./bin/$p"; echo "./share/man/man1/$p.1"; done
     echo ./lib/zarvek/zarvek-qemu-plugin.so
+    [ "$bench" = bench ] && echo ./lib/zarvek/zarvek_common.py
 } | sort | tr '\n' ' ')
 files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
 [ "$files" = "$expected" ] || fail "installed files: $files; expected: $expected"
@@ -92,6 +94,13 @@ if [ "$bench" = bench ] && [ "$verify" = verify ] && [ "$mode" = install ]; then
     compared=$("$root/bin/zarvek-compare" --time 5 --loop 1000 --repetitions 2 "$root/bin" "$root/bin" 2>&1) ||
         fail "zarvek-compare on the installed build: $compared"
     grep -qx "  verifier  faithful" <<<"$compared" || fail "zarvek-compare did not verify: $compared"
+fi
+# zarvek-report finds the module it imports where it was installed, and
+# leaves no byte code there.
+if [ "$bench" = bench ]; then
+    help=$("$root/bin/zarvek-report" --help 2>&1) || fail "zarvek-report --help: $help"
+    [[ $help = "usage: zarvek-report "* ]] || fail "zarvek-report --help wrote: $help"
+    [ ! -e "$root/lib/zarvek/__pycache__" ] || fail "zarvek-report wrote byte code in lib/zarvek"
 fi
 # zarvek-fleet runs without a launcher too, as a job of one rank.
 if [ "$fleet" = fleet ]; then

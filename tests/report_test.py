@@ -1,0 +1,367 @@
+"""zarvek-report run for real on a short budget, its page over real results
+(parsed, and loaded by headless chromium), and the input it must refuse.
+
+usage: report_test.py GROUP, with ZARVEK_BUILD (the build folder holding
+zarvek-report) and REPORT_RESULT (the result file the run group writes and
+the page groups read) in the environment; CHEAT_FIXTURE, where set, names a
+zarvek the verifier rejects; REPORT_NO_VERIFY=1 rates without the verdict
+(a sanitized build, which valgrind cannot run). Status 77: skipped."""
+
+import copy
+import html.parser
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BUILD = os.environ["ZARVEK_BUILD"]
+REPORT = os.path.join(BUILD, "zarvek-report")
+RESULT = os.environ["REPORT_RESULT"]
+VERIFY = os.environ.get("REPORT_NO_VERIFY") != "1"
+MANUAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "doc",
+                      "zarvek-report.1")
+
+
+def report(*args, env=None, timeout=600):
+    return subprocess.run([REPORT, *args], capture_output=True, text=True, timeout=timeout,
+                          env={**os.environ, **(env or {})}, stdin=subprocess.DEVNULL)
+
+
+def documented_keys():
+    """The keys the manual page's RESULT FILE section lists, dotted: the
+    tags of its tagged paragraphs."""
+    with open(MANUAL, encoding="utf-8") as f:
+        page = f.read()
+    section = page.split(".SH RESULT FILE", 1)[1].split("\n.SH ", 1)[0]
+    return set(re.findall(r"^\.T[PQ]\n\.B ([a-z_]+(?:\.[a-z_0-9]+)?)$", section, re.M))
+
+
+def keys_of(result):
+    """The result's keys, dotted to the second level."""
+    keys = set()
+    for key, value in result.items():
+        keys.add(key) if not isinstance(value, dict) else keys.update(
+            f"{key}.{inner}" for inner in value)
+    return keys
+
+
+def fake_build(folder, bench_script, zarvek=None):
+    """A build folder whose zarvek-bench is BENCH_SCRIPT (sh) and whose
+    zarvek is a copy of ZARVEK (default this build's)."""
+    os.makedirs(folder)
+    with open(os.path.join(folder, "zarvek-bench"), "w") as f:
+        f.write("#!/bin/sh\n" + bench_script + "\n")
+    os.chmod(os.path.join(folder, "zarvek-bench"), 0o755)
+    shutil.copy(zarvek or os.path.join(BUILD, "zarvek"), os.path.join(folder, "zarvek"))
+    return folder
+
+
+# A zarvek-bench that lists timed_pass/100000 and otherwise runs BODY.
+def listing_bench(body):
+    return ('[ "$1" = --benchmark_list_tests ] && { echo timed_pass/100000; exit 0; }\n' + body)
+
+
+class ReportRun(unittest.TestCase):
+    """A real run: verified, rated, recorded; the file is what the manual
+    page documents, and page reads it."""
+
+    def test_a_short_run_gives_a_documented_result(self):
+        if os.path.exists(RESULT):
+            os.unlink(RESULT)
+        r = report("run", "--build", BUILD, "--time", "3", "--json", RESULT,
+                   *([] if VERIFY else ["--no-verify"]),
+                   env={"ZARVEK_REPORT_COPIES_LOOPS": "1000"})
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        with open(RESULT, encoding="utf-8") as f:
+            result = json.load(f)
+        self.assertEqual(keys_of(result), documented_keys(),
+                         "the result's keys and the manual page's differ")
+        rating, whole = result["rating"], result["whole_machine"]
+        self.assertEqual(result["format"], 1)
+        self.assertEqual((rating["loops"], rating["benchmark"], rating["unit"]),
+                         (100000, "timed_pass/100000", "MIPS"))
+        self.assertGreaterEqual(rating["runs"], 6)
+        self.assertEqual(len(rating["rates"]), rating["runs"])
+        self.assertTrue(min(rating["rates"]) <= rating["low"] <= rating["median"]
+                        <= rating["high"] <= max(rating["rates"]), rating)
+        self.assertIs(rating["subnormal"], False)
+        self.assertEqual(whole["copies"], len(os.sched_getaffinity(0)))
+        self.assertEqual(whole["loops"], 1000)
+        self.assertIs(whole["subnormal"], False)
+        self.assertEqual(result["verdict"]["faithful"], True if VERIFY else None)
+        self.assertEqual(result["machine"]["host"], os.uname().nodename)
+        self.assertEqual(result["machine"]["cpus"], len(os.sched_getaffinity(0)))
+        self.assertIn("-ffp-contract=off", result["build"]["flags"])
+        for label in ("Rating:", "Whole machine:", "Verdict:       " + (
+                "faithful" if VERIFY else "not verified"), "Machine:", "Build:", "Took"):
+            self.assertIn("\n" + label, r.stdout)
+
+
+def edited(result, folder, name, change):
+    document = copy.deepcopy(result)
+    change(document)
+    path = os.path.join(folder, name)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(document, f)
+    return path
+
+
+INJECTED = '<script>document.body.setAttribute("data-injected", "1")</script>'
+
+
+class Page(html.parser.HTMLParser):
+    """Tables with their body rows' cells, the script elements and the SVG
+    elements of a page."""
+
+    def __init__(self, text):
+        super().__init__()
+        self.tables, self.scripts, self.svgs, self.cell = [], [], 0, None
+        self.in_body = self.in_script = False
+        self.feed(text)
+        self.close()
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "table":
+            self.tables.append([])
+        elif tag == "tbody":
+            self.in_body = True
+        elif tag == "tr" and self.in_body:
+            self.tables[-1].append([])
+        elif tag == "td" and self.in_body:
+            self.cell = ""
+        elif tag == "script":
+            self.in_script = True
+            self.scripts.append("")
+        elif tag == "svg":
+            self.svgs += 1
+
+    def handle_endtag(self, tag):
+        if tag == "tbody":
+            self.in_body = False
+        elif tag == "td" and self.cell is not None:
+            self.tables[-1][-1].append(self.cell)
+            self.cell = None
+        elif tag == "script":
+            self.in_script = False
+
+    def handle_data(self, data):
+        if self.cell is not None:
+            self.cell += data
+        if self.in_script:
+            self.scripts[-1] += data
+
+
+class PageFixture(unittest.TestCase):
+    """The run's result as if verified faithful (whether it was is the run
+    group's to check), and a folder for edited copies of it."""
+
+    def setUp(self):
+        with open(RESULT, encoding="utf-8") as f:
+            self.result = json.load(f)
+        self.result["verdict"].update(verified=True, faithful=True)
+        self.dir = tempfile.mkdtemp(prefix="zarvek-report-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.faithful = edited(self.result, self.dir, "faithful.json", lambda d: None)
+
+    def two_results(self):
+        """The run's result and a copy from another host whose name is a
+        script."""
+        def other(d):
+            d["machine"]["host"] = INJECTED
+            d["build"]["flags"] += ' <img src=x onerror="document.body.setAttribute(' \
+                "'data-injected', '2')\"> | $x$"
+        return [self.faithful, edited(self.result, self.dir, "other.json", other)]
+
+
+class ReportPage(PageFixture):
+    """page over the run's result and edited copies of it."""
+
+    def test_two_results_make_one_table_of_two_rows_with_text_escaped(self):
+        page_file, md_file = os.path.join(self.dir, "p.html"), os.path.join(self.dir, "p.md")
+        r = report("page", "-o", page_file, "--markdown", md_file, *self.two_results())
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(page_file, encoding="utf-8") as f:
+            page = Page(f.read())
+        self.assertEqual(len(page.tables), 1)
+        self.assertEqual(len(page.tables[0]), 2)
+        self.assertEqual(page.svgs, 1)
+        # The page's own script alone; the host name is a cell's text.
+        self.assertEqual(len(page.scripts), 1)
+        self.assertIn("data-sortable", page.scripts[0])
+        hosts = {row[1] for row in page.tables[0]}
+        self.assertEqual(hosts, {self.result["machine"]["host"], INJECTED})
+        with open(md_file, encoding="utf-8") as f:
+            markdown = f.read()
+        rows = [line for line in markdown.splitlines() if re.match(r"\| (\d+|\u2014)", line)]
+        self.assertEqual(len(rows), 2, markdown)
+        self.assertNotIn("<script>", markdown)
+        self.assertTrue(all(len(re.split(r"(?<!\\)\|", row)) == 17 for row in rows), rows)
+
+    def test_unverified_and_other_loop_counts_are_never_ranked_with_the_rest(self):
+        def unfaithful(d):
+            d["verdict"]["faithful"] = False
+            d["rating"]["median"] *= 2
+            d["rating"]["high"] *= 2
+
+        def unverified(d):
+            d["verdict"].update(verified=False, faithful=None)
+
+        def at_1000(d):
+            d["rating"]["loops"] = 1000
+        files = [self.faithful, edited(self.result, self.dir, "unfaithful.json", unfaithful),
+                 edited(self.result, self.dir, "unverified.json", unverified),
+                 edited(self.result, self.dir, "at1000.json", at_1000)]
+        r = report("page", *files)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        page = Page(r.stdout)
+        self.assertEqual([len(rows) for rows in page.tables], [1, 3])
+        self.assertEqual(page.svgs, 2)  # one bar each: the ranked results
+        ranks = [(row[0], row[11]) for row in page.tables[1]]
+        self.assertEqual(ranks, [("1", "faithful"), ("\u2014unranked", "NOT faithful"),
+                                 ("\u2014unranked", "not verified")])
+        self.assertLess(r.stdout.index("Loop count 1,000<"), r.stdout.index("Loop count 100,000<"))
+
+    def test_files_that_are_not_results_are_named_and_skipped_or_refused(self):
+        other = os.path.join(self.dir, "other.json")
+        with open(other, "w") as f:
+            json.dump({"context": {}, "benchmarks": []}, f)
+        truncated = os.path.join(self.dir, "truncated.json")
+        with open(RESULT, encoding="utf-8") as f, open(truncated, "w") as g:
+            g.write(f.read()[:200])
+        newer = edited(self.result, self.dir, "newer.json", lambda d: d.update(format=2))
+        reasons = {other: "not a zarvek-report result", truncated: "not valid JSON",
+                   newer: "format 2 is newer"}
+        page_file = os.path.join(self.dir, "p.html")
+        r = report("page", "-o", page_file, self.faithful, *reasons)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for path, reason in reasons.items():
+            self.assertRegex(r.stderr, f"skipped {re.escape(path)}: {reason}")
+        with open(page_file, encoding="utf-8") as f:
+            self.assertEqual(len(Page(f.read()).tables[0]), 1)
+        os.unlink(page_file)
+        for args in (["--strict", self.faithful, other], list(reasons)):
+            r = report("page", "-o", page_file, *args)
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertFalse(os.path.exists(page_file))
+
+
+class ReportBrowser(PageFixture):
+    """The page in a real browser: the table, its rows and the chart are in
+    the DOM, the page's own script ran, and no script from a field did."""
+
+    def test_chromium_loads_the_page(self):
+        page_file = os.path.join(self.dir, "p.html")
+        r = report("page", "-o", page_file, *self.two_results())
+        self.assertEqual(r.returncode, 0, r.stderr)
+        profile = os.path.join(self.dir, "profile")
+        dom = subprocess.run(
+            ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             f"--user-data-dir={profile}", "--dump-dom", "file://" + page_file],
+            capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+        self.assertEqual(dom.returncode, 0, dom.stderr)
+        page = Page(dom.stdout)
+        self.assertEqual([len(rows) for rows in page.tables], [2])
+        self.assertEqual(page.svgs, 1)
+        self.assertIn("<table class=\"results\" data-sortable=\"\">", dom.stdout)
+        self.assertNotIn("data-injected", re.search(r"<body[^>]*>", dom.stdout).group(0))
+        self.assertIn("&lt;script&gt;", dom.stdout)
+
+
+class ReportRefusals(unittest.TestCase):
+    """Input run must refuse: each gives its status, a message and no
+    result file."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="zarvek-report-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.json = os.path.join(self.dir, "r.json")
+
+    def refused(self, status, message, *args, env=None):
+        r = report("run", "--json", self.json, *args, env=env)
+        self.assertEqual(r.returncode, status, r.stdout + r.stderr)
+        self.assertRegex(r.stderr, message)
+        self.assertFalse(os.path.exists(self.json))
+        return r
+
+    def test_bad_input(self):
+        empty = os.path.join(self.dir, "empty")
+        os.makedirs(empty)
+        ftz_context = ('{"context": {"flush_to_zero": "true"}, "benchmarks": '
+                       '[{"name": "timed_pass/100000", "run_type": "iteration", '
+                       '"items_per_second": 7e9, "subnormal": 0}]}')
+        cases = [
+            (2, "no executable zarvek in", ["--build", empty], None),
+            (2, "no such folder", ["--build", os.path.join(self.dir, "none")], None),
+            (2, "--time 0: a number of seconds above 0", ["--time", "0"], None),
+            (2, "ZARVEK_REPORT_COPIES_LOOPS=0: a whole number", [],
+             {"ZARVEK_REPORT_COPIES_LOOPS": "0"}),
+            (2, "has no timed_pass/100000",
+             ["--no-verify", "--build", fake_build(os.path.join(self.dir, "old"), "exit 0")],
+             None),
+            (1, "flushed to zero", ["--no-verify", "--build", fake_build(
+                os.path.join(self.dir, "ftz"), listing_bench(f"echo '{ftz_context}'"))], None),
+            (2, "zarvek-bench exited with status 3", ["--no-verify", "--build", fake_build(
+                os.path.join(self.dir, "fails"), listing_bench("echo broken >&2; exit 3"))],
+             None),
+        ]
+        for status, message, args, env in cases:
+            with self.subTest(message):
+                self.refused(status, re.escape(message), *args, env=env)
+
+    def test_a_build_the_verifier_cannot_judge_or_rejects(self):
+        script = os.path.join(self.dir, "script")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\n")
+        os.chmod(script, 0o755)
+        builds = [(2, "not an ELF|cannot", script)]
+        if os.environ.get("CHEAT_FIXTURE"):
+            builds.append((1, r"(?s)not faithful; it is not rated\..*NOT faithful.*log",
+                           os.environ["CHEAT_FIXTURE"]))
+        for status, message, zarvek in builds:
+            with self.subTest(zarvek):
+                folder = fake_build(os.path.join(self.dir, f"b{status}"),
+                                    listing_bench("exit 0"), zarvek)
+                self.refused(status, message, "--build", folder)
+
+    def test_an_interrupt_stops_the_bench_and_writes_nothing(self):
+        # The bench is asked to end first, so that it can clean up (the
+        # verifier removes its traces so), then its group is killed.
+        pid_file, cleaned = os.path.join(self.dir, "bench.pid"), os.path.join(self.dir, "cleaned")
+        folder = fake_build(os.path.join(self.dir, "slow"), listing_bench(
+            f"echo $$ > {pid_file}; trap 'touch {cleaned}; exit 143' TERM; sleep 60 & wait"))
+        child = subprocess.Popen([REPORT, "run", "--no-verify", "--build", folder, "--json",
+                                  self.json], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(pid_file) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.2)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+        self.assertEqual(child.returncode, 128 + signal.SIGINT, out + err)
+        self.assertIn("interrupted by signal 2; nothing written", err)
+        self.assertFalse(os.path.exists(self.json))
+        self.assertTrue(os.path.exists(cleaned), "the bench had no SIGTERM to clean up on")
+        with open(pid_file) as f:
+            bench = int(f.read())
+        # Gone, or a zombie about to be reaped by init.
+        try:
+            with open(f"/proc/{bench}/stat") as f:
+                self.assertIn(f.read().split(") ")[1][0], "ZX")
+        except FileNotFoundError:
+            pass
+
+
+if __name__ == "__main__":
+    group = sys.argv[1]
+    if group == "ReportBrowser" and shutil.which("chromium") is None:
+        print("chromium is not installed: the browser test is skipped")
+        sys.exit(77)
+    unittest.main(argv=[sys.argv[0], "-v", group])
