@@ -135,7 +135,7 @@ def read_bench_json(out):
 
 def is_run_of(entry_name, name):
     """Whether a run's name is NAME, with or without what Google Benchmark
-    appends for the clock it was timed by (timed_pass/1000/real_time)."""
+    appends for the clock it was timed by (copies/2/manual_time)."""
     return entry_name == name or entry_name in (f"{name}/real_time", f"{name}/manual_time")
 
 
