@@ -36,7 +36,9 @@ package)
             fail "zarvek-compare's matplotlib not recommended"
     fi
     if [ "$fleet" = fleet ]; then
-        dpkg-deb -f "$deb" Recommends | grep -q openmpi-bin || fail "zarvek-fleet's launcher not recommended"
+        # Open MPI's launcher alone: zarvek-fleet links Open MPI.
+        dpkg-deb -f "$deb" Recommends | tr , '\n' | sed 's/^ *//' | grep -qx openmpi-bin ||
+            fail "zarvek-fleet's launcher, Open MPI's alone, not recommended"
     fi
     dpkg-deb -x "$deb" "$work/root"
     root=$work/root/usr ;;
