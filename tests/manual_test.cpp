@@ -27,8 +27,7 @@ struct Program {
     std::string others;            // options documented elsewhere
 };
 
-// The option's value in a trial run: the first of a list of choices, a
-// fresh path for a file or folder, else 1.
+// An option as a page documents it.
 struct Option {
     std::string name;
     std::vector<std::string> choices; // empty: the option takes no value
@@ -194,11 +193,15 @@ TEST_P(Manual, PageAndProgramHaveTheSameOptions)
         if (option.choices.empty()) {
             argv.push_back(option.name);
         } else {
+            // A value it takes: the first of its choices, an empty folder
+            // for a folder, a fresh path in it for a file, else 1.
             const std::string &choice = option.choices[0];
             std::string value = "1";
             if (option.choices.size() > 1) {
                 value = choice;
-            } else if (std::regex_search(choice, std::regex("file|dir|folder"))) {
+            } else if (std::regex_search(choice, std::regex("dir|folder"))) {
+                value = folder.string();
+            } else if (std::regex_search(choice, std::regex("file"))) {
                 value = (folder / "value").string();
             }
             if (option.attached) {
