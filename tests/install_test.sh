@@ -37,9 +37,9 @@ package)
         done
     fi
     if [ "$fleet" = fleet ]; then
-        dpkg-deb -f "$deb" Recommends | grep -q openmpi-bin || fail "zarvek-fleet's launcher not recommended"
-        # It links Open MPI: another library's launcher cannot start it.
-        dpkg-deb -f "$deb" Recommends | grep -qi mpich && fail "MPICH recommended for zarvek-fleet"
+        # Open MPI's launcher alone: zarvek-fleet links Open MPI.
+        dpkg-deb -f "$deb" Recommends | tr , '\n' | sed 's/^ *//' | grep -qx openmpi-bin ||
+            fail "zarvek-fleet's launcher, Open MPI's alone, not recommended"
     fi
     dpkg-deb -x "$deb" "$work/root"
     root=$work/root/usr ;;

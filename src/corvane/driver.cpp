@@ -84,6 +84,7 @@ bool report_measurement(FILE *out, int32_t LOOP, int iterations, time_t start_ti
     const time_t duration = finish_time - start_time;
     if (duration <= 0) {
         note_write(fprintf(out, "Insufficient duration- Increase the LOOP count\n"));
+        note_write(fflush(out));
         return false;
     }
     note_write(fprintf(out, "Loops: %ld, Iterations: %d, Duration: %ld sec.\n",
@@ -102,6 +103,7 @@ bool report_measurement(FILE *out, int32_t LOOP, int iterations, time_t start_ti
         note_write(fprintf(out, "C Converted Double Precision Corvanes: %.1f KIPS\n",
                            static_cast<double>(rating)));
     }
+    note_write(fflush(out));
     return true;
 }
 

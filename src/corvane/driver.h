@@ -31,7 +31,10 @@ void write_usage(FILE *err);
 
 // Writes the report of one measurement: the empty line, then the loop and
 // rating lines, or the insufficient-duration message, in which case it
-// returns false and the process must end with status 1.
+// returns false and the process must end with status 1. The report is
+// flushed, so that it leaves the process before the next measurement
+// starts: a continuous run killed from outside keeps every result, and a
+// write error shows at the measurement that could not be written.
 bool report_measurement(FILE *out, int32_t LOOP, int iterations, time_t start_time,
                         time_t finish_time);
 
@@ -77,7 +80,7 @@ int run_benchmark(int argc, const char *const *argv, FILE *out, FILE *err)
         if (!report_measurement(out, LOOP, iterations, start_time, finish_time)) {
             return 1;
         }
-        // A report that cannot be written ends the run; finish_output
+        // A report that could not be written ends the run; finish_output
         // then turns it into status 1.
     } while (command.continuous_mode && !ferror(out));
     return 0;
