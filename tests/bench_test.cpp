@@ -91,9 +91,10 @@ TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
         const double rate = run.at("items_per_second");
         ASSERT_GT(seconds, 0) << name;
         // A pass's rate is zarvek-bench's own, by the wall clock around the
-        // iterations, which holds Google Benchmark's real time and a few
-        // clock readings more.
-        EXPECT_NEAR(rate, items.at(name) / seconds, rate * (pass ? 1e-3 : 1e-9)) << name;
+        // iterations: Google Benchmark's real time and its bookkeeping at
+        // the loop's start and end, some 10 us, which is 0.1 % of these
+        // 10 ms runs (and 0.001 % of a reference pass).
+        EXPECT_NEAR(rate, items.at(name) / seconds, rate * (pass ? 1e-2 : 1e-9)) << name;
         if (pass) {
             EXPECT_EQ(run.at("subnormal"), 0) << name;
         }
