@@ -112,10 +112,13 @@ std::string choose_runner(const Program &program, const std::string &emulator, R
             runner.root = std::getenv("QEMU_LD_PREFIX");
         }
         runner.native = false;
-        return installed(runner.emulator[0])
-                   ? ""
-                   : "the emulator " + runner.emulator[0] +
-                         " is not installed: apt-get install qemu-user, or name one that is";
+        const std::string &name = runner.emulator[0];
+        runner.system = name.compare(name.rfind('/') + 1, 12, "qemu-system-") == 0;
+        return installed(name) ? ""
+                               : "the emulator " + name + " is not installed: apt-get install " +
+                                     (runner.system ? "qemu-system-arm or qemu-system-misc"
+                                                    : "qemu-user") +
+                                     ", or name one that is";
     }
     const ElfFile self = read_elf("/proc/self/exe");
     const bool same = self.machine == elf.machine && self.bits == elf.bits;
@@ -205,7 +208,7 @@ std::string describe(const Program &program, const Runner &runner)
     std::string text = program.isa.name + ", " + std::to_string(elf.bits) + "-bit, " +
                        (elf.type == ET_DYN ? "position-independent, " : "") +
                        (elf.interpreter.empty() ? "statically linked" : "dynamically linked") +
-                       "\nMethod: ";
+                       (runner.system ? ", bare metal (semihosting)" : "") + "\nMethod: ";
     if (runner.method == Method::Lackey) {
         return text + "run natively under valgrind's lackey, every instruction and data access";
     }
