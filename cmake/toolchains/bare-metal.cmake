@@ -8,7 +8,12 @@
 # The including file sets ZARVEK_TRIPLE, ZARVEK_ARCH_FLAGS (the processor
 # and its floating point), ZARVEK_FLASH_ADDRESS and _SIZE, ZARVEK_RAM_ADDRESS
 # and _SIZE (the memory map), ZARVEK_QEMU (the qemu-system command for the
-# board) and ZARVEK_PACKAGES (Debian's packages for compiler and library).
+# board), ZARVEK_PACKAGES (Debian's packages for compiler and library) and
+# ZARVEK_QEMU_PACKAGE (the one with that qemu).
+# A Linux build reads the board's facts alone (zarvek_board).
+if(ZARVEK_BOARD_ONLY)
+  return()
+endif()
 set(CMAKE_SYSTEM_NAME Generic)
 set(ZARVEK_BARE_METAL ON)
 

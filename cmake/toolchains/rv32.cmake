@@ -6,6 +6,7 @@
 # The memory map is virt's: RAM from 0x80000000, where the board starts
 # the program; the first 2 MiB hold the code, the next 2 MiB the data.
 set(CMAKE_SYSTEM_PROCESSOR riscv32)
+set(ZARVEK_BOARD rv32)
 set(ZARVEK_TRIPLE riscv64-unknown-elf)
 set(ZARVEK_ARCH_FLAGS -march=rv32imafdc -mabi=ilp32d)
 set(ZARVEK_FLASH_ADDRESS 0x80000000)
@@ -14,4 +15,5 @@ set(ZARVEK_RAM_ADDRESS 0x80200000)
 set(ZARVEK_RAM_SIZE 0x00200000)
 set(ZARVEK_QEMU qemu-system-riscv32 -M virt -bios none)
 set(ZARVEK_PACKAGES "gcc-riscv64-unknown-elf picolibc-riscv64-unknown-elf")
+set(ZARVEK_QEMU_PACKAGE qemu-system-misc)
 include(${CMAKE_CURRENT_LIST_DIR}/bare-metal.cmake)

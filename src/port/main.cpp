@@ -45,6 +45,7 @@ int put(char c, FILE *file)
     Stream &stream = *reinterpret_cast<Stream *>(file);
     stream.buffer[stream.used++] = c;
     if ((c == '\n' || stream.used == sizeof stream.buffer) && flush_stream(file) != 0) {
+        file->flags |= __SERR; // for ferror, as the library's own streams do
         return EOF;
     }
     return static_cast<unsigned char>(c);
