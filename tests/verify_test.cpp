@@ -133,8 +133,9 @@ std::string emulator_for_this_build()
 std::string instructions_per_loop(const std::string &report)
 {
     std::smatch m;
-    std::regex_search(report, m, std::regex("\n  instructions in PA, P3, P0, timed_pass +\\(not "
-                                            "judged\\) +([0-9]+\\.[0-9]) +yes\n"));
+    std::regex_search(report, m,
+                      std::regex("\n  instructions in PA, P3, P0, timed_pass +\\(not "
+                                 "judged\\) +([0-9]+\\.[0-9]) +yes\n"));
     return m.empty() ? "no count" : m[1].str();
 }
 

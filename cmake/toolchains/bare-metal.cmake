@@ -24,7 +24,8 @@ if(ZARVEK_CROSS_CXX AND ZARVEK_CROSS_CC)
     OUTPUT_VARIABLE _zarvek_specs OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
 if(NOT ZARVEK_CROSS_CXX OR NOT ZARVEK_CROSS_CC OR NOT IS_ABSOLUTE "${_zarvek_specs}")
-  message(FATAL_ERROR "zarvek: no ${ZARVEK_TRIPLE} compiler with picolibc here: apt-get install ${ZARVEK_PACKAGES}")
+  # A leading blank keeps the message on one line.
+  message(FATAL_ERROR " zarvek: no ${ZARVEK_TRIPLE} compiler with picolibc here: apt-get install ${ZARVEK_PACKAGES}")
 endif()
 
 set(CMAKE_CXX_COMPILER ${ZARVEK_CROSS_CXX})

@@ -1,8 +1,8 @@
 // The port over semihosting: each request traps to the debugger or
 // emulator attached to the processor, which serves it from the host.
 // Arm M-profile traps with "bkpt 0xab", RISC-V with a marked ebreak; the
-// operation goes in the first argument register, its parameter (often the
-// address of a block of words) in the second, and the result comes back
+// operation goes in the first argument register, its parameter (a word,
+// often the address of a block of words) in the second, and the result comes back
 // in the first.
 #include <errno.h>
 #include <stdint.h>
@@ -36,10 +36,10 @@ intptr_t handles[3] = {-1, -1, -1}; // by stream: 1 output, 2 error
 
 namespace {
 
-intptr_t semihost(uintptr_t operation, const void *parameter)
+intptr_t semihost(uintptr_t operation, uintptr_t parameter)
 {
     register uintptr_t r0 asm("r0") = operation;
-    register const void *r1 asm("r1") = parameter;
+    register uintptr_t r1 asm("r1") = parameter;
     asm volatile("bkpt 0xab" : "+r"(r0) : "r"(r1) : "memory");
     return static_cast<intptr_t>(r0);
 }
@@ -51,7 +51,7 @@ intptr_t semihost(uintptr_t operation, const void *parameter)
 // The three instructions must be uncompressed and on one page: the
 // debugger recognises the ebreak by its neighbours. A function of their
 // own, aligned, keeps them together.
-extern "C" intptr_t zarvek_semihost_trap(uintptr_t operation, const void *parameter);
+extern "C" intptr_t zarvek_semihost_trap(uintptr_t operation, uintptr_t parameter);
 asm(".pushsection .text.zarvek_semihost_trap, \"ax\", @progbits\n"
     ".balign 16\n"
     ".globl zarvek_semihost_trap\n"
@@ -67,7 +67,7 @@ asm(".pushsection .text.zarvek_semihost_trap, \"ax\", @progbits\n"
 
 namespace {
 
-intptr_t semihost(uintptr_t operation, const void *parameter)
+intptr_t semihost(uintptr_t operation, uintptr_t parameter)
 {
     return zarvek_semihost_trap(operation, parameter);
 }
@@ -83,15 +83,15 @@ void port_init()
     const uintptr_t modes[3] = {0, MODE_WRITE, MODE_APPEND};
     for (int stream = 1; stream <= 2; ++stream) {
         const uintptr_t block[3] = {reinterpret_cast<uintptr_t>(":tt"), modes[stream], 3};
-        handles[stream] = semihost(SYS_OPEN, block);
+        handles[stream] = semihost(SYS_OPEN, reinterpret_cast<uintptr_t>(block));
     }
 }
 
 long port_command_line(char *buffer, size_t size)
 {
     uintptr_t block[2] = {reinterpret_cast<uintptr_t>(buffer), size};
-    if (semihost(SYS_GET_CMDLINE, block) != 0) {
-        return semihost(SYS_ERRNO, nullptr) == HOST_E2BIG ? PORT_TOO_LONG : PORT_UNREADABLE;
+    if (semihost(SYS_GET_CMDLINE, reinterpret_cast<uintptr_t>(block)) != 0) {
+        return semihost(SYS_ERRNO, 0) == HOST_E2BIG ? PORT_TOO_LONG : PORT_UNREADABLE;
     }
     // The host gives the length it wrote, without the NUL.
     if (block[1] >= size) {
@@ -105,7 +105,7 @@ time_t port_time()
 {
     // Seconds since 1970 in a 32-bit word: read as unsigned, it lasts
     // until 2106; all ones is the failure.
-    const intptr_t seconds = semihost(SYS_TIME, nullptr);
+    const intptr_t seconds = semihost(SYS_TIME, 0);
     if (seconds == -1) {
         return static_cast<time_t>(-1);
     }
@@ -121,19 +121,19 @@ int port_write(int stream, const char *data, size_t size)
                                 reinterpret_cast<uintptr_t>(data), size};
     // The result is the count of bytes not written; the host's errno
     // says why (its numbers are the C library's for the usual errors).
-    if (semihost(SYS_WRITE, block) == 0) {
+    if (semihost(SYS_WRITE, reinterpret_cast<uintptr_t>(block)) == 0) {
         return 0;
     }
-    const intptr_t error = semihost(SYS_ERRNO, nullptr);
+    const intptr_t error = semihost(SYS_ERRNO, 0);
     return error > 0 ? static_cast<int>(error) : EIO;
 }
 
 void port_exit(int status)
 {
     const uintptr_t block[2] = {ADP_STOPPED_APPLICATION_EXIT, static_cast<uintptr_t>(status)};
-    semihost(SYS_EXIT_EXTENDED, block);
+    semihost(SYS_EXIT_EXTENDED, reinterpret_cast<uintptr_t>(block));
     // A debugger without the extension: stop all the same, status lost.
-    semihost(SYS_EXIT, reinterpret_cast<const void *>(ADP_STOPPED_APPLICATION_EXIT));
+    semihost(SYS_EXIT, ADP_STOPPED_APPLICATION_EXIT);
     for (;;) {
     }
 }

@@ -114,11 +114,12 @@ std::string choose_runner(const Program &program, const std::string &emulator, R
         runner.native = false;
         const std::string &name = runner.emulator[0];
         runner.system = name.compare(name.rfind('/') + 1, 12, "qemu-system-") == 0;
-        return installed(name) ? ""
-                               : "the emulator " + name + " is not installed: apt-get install " +
-                                     (runner.system ? "qemu-system-arm or qemu-system-misc"
-                                                    : "qemu-user") +
-                                     ", or name one that is";
+        if (installed(name)) {
+            return "";
+        }
+        const char *package = runner.system ? "qemu-system-arm or qemu-system-misc" : "qemu-user";
+        return "the emulator " + name + " is not installed: apt-get install " + package +
+               ", or name one that is";
     }
     const ElfFile self = read_elf("/proc/self/exe");
     const bool same = self.machine == elf.machine && self.bits == elf.bits;

@@ -80,7 +80,7 @@ Range text{0, 0}, key{0, 0};
 std::vector<Range> work, data;
 std::vector<uint64_t> marks;
 uint64_t from = 0;
-bool counting = true; // the globals' accesses: false until FROM runs
+bool counting = true;               // the globals' accesses: false until FROM runs
 std::map<uint64_t, Record> records; // by file address; never moves
 std::vector<uint64_t> global_reads, global_writes;
 std::map<std::pair<uint64_t, uint64_t>, Block *> blocks; // by first and last address
@@ -334,7 +334,8 @@ qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *info, int argc, char
     global_reads.assign(data.size(), 0);
     global_writes.assign(data.size(), 0);
     qemu_plugin_register_vcpu_tb_trans_cb(id, on_translation);
-    qemu_plugin_register_atexit_cb(id, [](qemu_plugin_id_t, void *) { write_report(); }, nullptr);
+    qemu_plugin_register_atexit_cb(
+        id, [](qemu_plugin_id_t, void *) { write_report(); }, nullptr);
     std::atexit(write_report);
     return 0;
 }

@@ -504,8 +504,8 @@ std::vector<std::string> trace_command(const Program &program, const Runner &run
         for (size_t at = 0; (at = word.find(',', at)) != std::string::npos; at += 2) {
             word.insert(at, ",");
         }
-        for (const char *option : {"-display", "none", "-serial", "none", "-monitor", "none",
-                                   "-semihosting-config"}) {
+        for (const char *option :
+             {"-display", "none", "-serial", "none", "-monitor", "none", "-semihosting-config"}) {
             command.push_back(option);
         }
         command.push_back("enable=on,target=native,arg=zarvek,arg=" + word);
