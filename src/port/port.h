@@ -24,8 +24,9 @@ void port_init();
 
 // Copies the command line (the program's name and its arguments, joined
 // by spaces) into BUFFER, SIZE bytes with the terminating NUL, and
-// returns its length; or PORT_TOO_LONG, or PORT_UNREADABLE. A port with
-// no command line to give copies an empty string.
+// returns its length; or PORT_TOO_LONG, or PORT_UNREADABLE, for which
+// zarvek runs the command line it was configured with (a board's own
+// port with no command line to give can return that).
 long port_command_line(char *buffer, size_t size);
 
 // The wall clock in whole seconds, as time() gives it: (time_t)-1 when it
