@@ -11,7 +11,7 @@
 
 namespace {
 
-// Operations, as numbered by the semihosting specification.
+// Operations, as semihosting numbers them.
 const uintptr_t SYS_OPEN = 0x01;
 const uintptr_t SYS_WRITE = 0x05;
 const uintptr_t SYS_TIME = 0x11;

@@ -243,12 +243,20 @@ void write_maps(FILE *out)
 
 // The report, written once: at qemu's exit callback, or, where qemu-system
 // ends on the guest's semihosting exit without calling it, when the
-// process exits.
+// process exits. Never once the globals above are being destroyed: the
+// sentinel, defined after them, is destroyed before them.
 bool reported = false;
+bool destroyed = false;
+struct Sentinel {
+    Sentinel() = default;
+    Sentinel(const Sentinel &) = delete;
+    Sentinel &operator=(const Sentinel &) = delete;
+    ~Sentinel() { destroyed = true; }
+} sentinel;
 
 void write_report()
 {
-    if (reported) {
+    if (reported || destroyed) {
         return;
     }
     reported = true;
