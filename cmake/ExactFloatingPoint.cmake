@@ -18,7 +18,7 @@ endif()
 
 # What the compiler itself says about the arithmetic it will generate.
 set(_zarvek_fp_probe [=[
-#include <cfloat>
+#include <float.h>
 #if defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)
 #error "fast-math is in effect"
 #endif

@@ -265,14 +265,29 @@ std::string emulator_for_this_build()
     return std::string("qemu-") + machine.machine;
 }
 
+// The report's count of the workload's instructions per loop unit.
+std::string instructions_per_loop(const std::string &report)
+{
+    std::smatch m;
+    std::regex_search(report, m,
+                      std::regex("\n  instructions in PA, P3, P0, timed_pass +\\(not "
+                                 "judged\\) +([0-9]+\\.[0-9]) +yes\n"));
+    return m.empty() ? "no count" : m[1].str();
+}
+
 // Under emulation the plugin sees each global, as valgrind does natively;
 // where qemu cannot load it, the execution log still judges, and the
-// report says what it could not see.
+// report says what it could not see. All three count the same
+// instructions of the workload.
 TEST(Verify, UnderEmulationWithThePluginOrItsFallback)
 {
     const std::string emulator = emulator_for_this_build();
     if (!emulator.empty() && run_process({emulator, "--version"}).status != 0) {
         GTEST_SKIP() << emulator << " is not installed";
+    }
+    std::vector<std::string> counts;
+    if (!emulator.empty()) {
+        counts.push_back(instructions_per_loop(verify(ZARVEK_BINARY).out));
     }
     for (const bool plugin : {true, false}) {
         if (!plugin) {
@@ -287,6 +302,12 @@ TEST(Verify, UnderEmulationWithThePluginOrItsFallback)
         EXPECT_EQ(log_method, !plugin) << r.out;
         EXPECT_EQ(r.out.find("with zarvek-verify's plugin") != std::string::npos, plugin) << r.out;
         EXPECT_EQ(r.out.find("\nGlobals per loop") != std::string::npos, plugin) << r.out;
+        counts.push_back(instructions_per_loop(r.out));
+    }
+    EXPECT_NE(counts[0], "no count");
+    for (const std::string &count : counts) {
+        EXPECT_EQ(count, counts[0]) << "natively (where this machine runs it), with the plugin, "
+                                       "from the execution log";
     }
 }
 

@@ -1,7 +1,7 @@
 #include "driver.h"
 
-#include <cerrno>
-#include <cstring>
+#include <errno.h>
+#include <string.h>
 
 namespace {
 

@@ -2,9 +2,9 @@
 #ifndef ZARVEK_DRIVER_H
 #define ZARVEK_DRIVER_H
 
-#include <cstdint>
-#include <cstdio>
-#include <ctime>
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
 
 #include "workload.h"
 
@@ -53,7 +53,7 @@ inline void assign_constants()
 
 inline time_t wall_clock()
 {
-    return std::time(nullptr);
+    return time(nullptr);
 }
 
 // Runs the benchmark for a command line and returns the exit status

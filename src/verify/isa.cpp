@@ -146,10 +146,32 @@ bool isa_for(const ElfFile &elf, Isa &isa)
         isa = {"arm64", "qemu-aarch64", "aarch64-linux-gnu", "libc6-arm64-cross", ARM64};
     } else if (elf.machine == EM_RISCV && elf.bits == 64) {
         isa = {"riscv64", "qemu-riscv64", "riscv64-linux-gnu", "libc6-riscv64-cross", RISCV};
+    } else if (elf.machine == EM_RISCV && elf.bits == 32) {
+        // Debian has no 32-bit RISC-V system: its code is built bare-metal
+        // (rv32imafdc), with the toolchain whose objdump reads it.
+        isa = {"riscv32", "qemu-riscv32", "riscv64-unknown-elf", "picolibc-riscv64-unknown-elf",
+               RISCV};
     } else {
         return false;
     }
     return true;
+}
+
+std::vector<std::string> disassemblers(const Isa &isa)
+{
+    std::vector<std::string> tools = {isa.triple + "-objdump"};
+    // The bare-metal and the Linux toolchains' binutils read the same code.
+    if (isa.family == ARM32) {
+        tools.emplace_back("arm-none-eabi-objdump");
+    } else if (isa.family == RISCV) {
+        for (const char *triple : {"riscv64-linux-gnu", "riscv64-unknown-elf"}) {
+            if (isa.triple != triple) {
+                tools.push_back(std::string(triple) + "-objdump");
+            }
+        }
+    }
+    tools.emplace_back("objdump");
+    return tools;
 }
 
 unsigned classify(int family, const std::string &mnemonic, const std::string &operands)

@@ -1,13 +1,15 @@
 // What the verifier knows about each processor family it can judge: how
 // to run a binary for it (the qemu-user command and Debian's cross
-// root), and how to read its machine code (which instructions load,
-// store, branch on a condition, take a square root, do double arithmetic,
-// fuse a multiply with an add, or use the x87).
+// root), which disassemblers read it, and how to read its machine code
+// (which instructions load, store, branch on a condition, take a square
+// root, do double arithmetic, fuse a multiply with an add, or use the
+// x87).
 #ifndef ZARVEK_VERIFY_ISA_H
 #define ZARVEK_VERIFY_ISA_H
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "elf_file.h"
 
@@ -32,6 +34,9 @@ constexpr unsigned X87 = 64;   // x87 arithmetic (extended precision)
 
 // The family of ELF, or false when the verifier cannot read its code.
 bool isa_for(const ElfFile &elf, Isa &isa);
+
+// The disassemblers that may read its code, in the order to try them.
+std::vector<std::string> disassemblers(const Isa &isa);
 
 // The kinds of one instruction, from objdump's mnemonic and operands.
 unsigned classify(int family, const std::string &mnemonic, const std::string &operands);

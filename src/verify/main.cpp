@@ -143,10 +143,14 @@ std::string choose_runner(const Program &program, const std::string &emulator, R
             runner.root = std::getenv("QEMU_LD_PREFIX");
         }
         runner.native = false;
-        return installed(runner.emulator[0])
-                   ? ""
-                   : "the emulator " + runner.emulator[0] +
-                         " is not installed: apt-get install qemu-user, or name one that is";
+        const std::string &name = runner.emulator[0];
+        runner.system = name.compare(name.rfind('/') + 1, 12, "qemu-system-") == 0;
+        if (installed(name)) {
+            return "";
+        }
+        const char *package = runner.system ? "qemu-system-arm or qemu-system-misc" : "qemu-user";
+        return "the emulator " + name + " is not installed: apt-get install " + package +
+               ", or name one that is";
     }
     const ElfFile self = read_elf("/proc/self/exe");
     const bool same = self.machine == elf.machine && self.bits == elf.bits;
@@ -231,12 +235,13 @@ void choose_method(const Program &program, Runner &runner, const std::string &pr
 }
 
 // The report's Binary line.
-std::string describe_binary(const Program &program)
+std::string describe_binary(const Program &program, const Runner &runner)
 {
     const ElfFile &elf = program.elf;
     return program.isa.name + ", " + std::to_string(elf.bits) + "-bit, " +
            (elf.type == ET_DYN ? "position-independent, " : "") +
-           (elf.interpreter.empty() ? "statically linked" : "dynamically linked");
+           (elf.interpreter.empty() ? "statically linked" : "dynamically linked") +
+           (runner.system ? ", bare metal (semihosting)" : "");
 }
 
 // The report's Method line.
@@ -487,7 +492,7 @@ int verify(int argc, char **argv)
                         "off", flush.setter.empty() ? "off" : "on: " + flush.setter,
                         flush.setter.empty()});
     }
-    const std::string binary = describe_binary(program), method = describe_method(runner);
+    const std::string binary = describe_binary(program, runner), method = describe_method(runner);
     std::printf("zarvek-verify: %s\nBinary: %s\nMethod: %s\nRuns: at %d, %d and %d loops; figures "
                 "are per unit of loop count\n",
                 path.c_str(), binary.c_str(), method.c_str(), LOOPS[0], LOOPS[1], LOOPS[2]);

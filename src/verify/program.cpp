@@ -142,7 +142,7 @@ std::string load_program(const std::string &path, Program &program)
                " cannot be judged: the verifier cannot read machine code for its "
                "processor (ELF machine " +
                std::to_string(elf.machine) + ", " + std::to_string(elf.bits) +
-               "-bit); it knows x86, ARM and 64-bit RISC-V.";
+               "-bit); it knows x86, ARM and RISC-V.";
     }
     if (!elf.has_symtab) {
         return path + " cannot be judged: its symbol table has been stripped, so its "
@@ -178,7 +178,7 @@ std::string load_program(const std::string &path, Program &program)
     }
 
     // The first disassembler that can read the workload's code.
-    std::vector<std::string> tools = {program.isa.triple + "-objdump", "objdump"};
+    const std::vector<std::string> tools = disassemblers(program.isa);
     std::string listing;
     for (const std::string &tool : tools) {
         const ProcessResult r = run_process({tool, "-d", "--no-show-raw-insn", "-w", path});

@@ -1,6 +1,8 @@
-// zarvek-verify's plugin for qemu-user: counts what a zarvek binary's
-// workload did under emulation, and writes it to a file when the program
-// exits, for the verifier to read.
+// zarvek-verify's plugin for qemu: counts what a zarvek binary's workload
+// did under emulation, and writes it to a file when the program exits,
+// for the verifier to read. It runs in qemu-user, and in qemu-system for a
+// bare-metal binary, which runs without a memory map of its own: there the
+// addresses in its ELF file are the addresses the plugin sees.
 //
 // Arguments (addresses in hexadecimal, as in the binary's file; the plugin
 // adds the load bias of a position-independent binary itself):
@@ -12,6 +14,9 @@
 //                   loads and stores are reported (repeatable)
 //   data=LOW-HIGH   a global: its reads and writes are counted (repeatable)
 //   mark=ADDR       an entry that opens the window (repeatable)
+//   from=ADDR       count the globals' accesses only once ADDR has run:
+//                   past a bare-metal C runtime's start-up, which clears
+//                   and copies them as an operating system's loader would
 //   key=LOW-HIGH    a global whose first write after a mark closes it
 // The window: executions of each workload instruction between an entry at
 // a mark and the next write of the key, summed over every such stretch.
@@ -20,7 +25,7 @@
 // LOADS STORES", "global INDEX READS WRITES", "edge FROM_BLOCK FROM_LAST TO
 // COUNT" (control from a block of the binary's code to another block, at
 // run-time addresses) and "map ADDR PATH" (where a file's first page was
-// mapped).
+// mapped; under qemu-user only).
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -68,11 +73,14 @@ struct EdgeHash {
 };
 
 std::string out_path;
+bool system_emulation = false;
 uint64_t start_file = 0, bias = 0, guest_base = 0;
 bool have_guest_base = false;
 Range text{0, 0}, key{0, 0};
 std::vector<Range> work, data;
 std::vector<uint64_t> marks;
+uint64_t from = 0;
+bool counting = true;               // the globals' accesses: false until FROM runs
 std::map<uint64_t, Record> records; // by file address; never moves
 std::vector<uint64_t> global_reads, global_writes;
 std::map<std::pair<uint64_t, uint64_t>, Block *> blocks; // by first and last address
@@ -125,12 +133,20 @@ void on_mark(unsigned int, void *)
     window_open = true;
 }
 
+void on_from(unsigned int, void *)
+{
+    counting = true;
+}
+
 void on_memory(unsigned int, qemu_plugin_meminfo_t info, uint64_t vaddr, void *udata)
 {
     auto *record = static_cast<Record *>(udata);
     const bool store = qemu_plugin_mem_is_store(info);
     const uint64_t address = vaddr - bias, size = uint64_t{1} << qemu_plugin_mem_size_shift(info);
     (store ? record->stores : record->loads) += 1;
+    if (!counting) {
+        return;
+    }
     if (record != last_record || record->executed != last_execution) {
         last_record = record;
         last_execution = record->executed;
@@ -161,7 +177,7 @@ void on_translation(qemu_plugin_id_t, struct qemu_plugin_tb *tb)
     struct qemu_plugin_insn *first = qemu_plugin_tb_get_insn(tb, 0);
     const uint64_t start = qemu_plugin_insn_vaddr(first);
     const uint64_t last = qemu_plugin_insn_vaddr(qemu_plugin_tb_get_insn(tb, n - 1));
-    if (!have_guest_base) {
+    if (!have_guest_base && !system_emulation) {
         // A position-independent binary's load bias: where qemu put its
         // code less where the file says it lies (0 for one loaded where it
         // says). qemu knows it once the guest runs, not at install time.
@@ -184,6 +200,9 @@ void on_translation(qemu_plugin_id_t, struct qemu_plugin_tb *tb)
         const uint64_t address = qemu_plugin_insn_vaddr(insn) - bias;
         Record &record = records[address];
         record.work = in_work(address);
+        if (address == from && !counting) {
+            qemu_plugin_register_vcpu_insn_exec_cb(insn, on_from, QEMU_PLUGIN_CB_NO_REGS, nullptr);
+        }
         for (const uint64_t m : marks) {
             if (m == address) {
                 qemu_plugin_register_vcpu_insn_exec_cb(insn, on_mark, QEMU_PLUGIN_CB_NO_REGS,
@@ -222,8 +241,25 @@ void write_maps(FILE *out)
     std::fclose(maps);
 }
 
-void on_exit(qemu_plugin_id_t, void *)
+// The report, written once: at qemu's exit callback, or, where qemu-system
+// ends on the guest's semihosting exit without calling it, when the
+// process exits. Never once the globals above are being destroyed: the
+// sentinel, defined after them, is destroyed before them.
+bool reported = false;
+bool destroyed = false;
+struct Sentinel {
+    Sentinel() = default;
+    Sentinel(const Sentinel &) = delete;
+    Sentinel &operator=(const Sentinel &) = delete;
+    ~Sentinel() { destroyed = true; }
+} sentinel;
+
+void write_report()
 {
+    if (reported || destroyed) {
+        return;
+    }
+    reported = true;
     FILE *out = std::fopen(out_path.c_str(), "w");
     if (!out) {
         return;
@@ -244,7 +280,9 @@ void on_exit(qemu_plugin_id_t, void *)
         std::fprintf(out, "edge %" PRIx64 " %" PRIx64 " %" PRIx64 " %" PRIu64 "\n",
                      edge.from->first, edge.from->last, edge.to, count);
     }
-    write_maps(out);
+    if (!system_emulation) {
+        write_maps(out);
+    }
     std::fclose(out);
 }
 
@@ -257,10 +295,11 @@ __attribute__((visibility("default"))) int qemu_plugin_version = 1;
 __attribute__((visibility("default"))) int
 qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *info, int argc, char **argv)
 {
-    if (info->system_emulation || info->version.min > 1 || info->version.cur < 1) {
-        qemu_plugin_outs("zarvek-qemu-plugin: needs user-mode emulation and plugin API 1\n");
+    if (info->version.min > 1 || info->version.cur < 1) {
+        qemu_plugin_outs("zarvek-qemu-plugin: needs plugin API 1\n");
         return -1;
     }
+    system_emulation = info->system_emulation;
     for (int i = 0; i < argc; ++i) {
         const char *arg = argv[i];
         const char *value = std::strchr(arg, '=');
@@ -280,6 +319,9 @@ qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *info, int argc, char
             start_file = std::strtoull(value, nullptr, 16);
         } else if (name == "mark") {
             marks.push_back(std::strtoull(value, nullptr, 16));
+        } else if (name == "from") {
+            from = std::strtoull(value, nullptr, 16);
+            counting = false;
         } else if (name == "text") {
             text = range;
         } else if (name == "work") {
@@ -300,7 +342,9 @@ qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *info, int argc, char
     global_reads.assign(data.size(), 0);
     global_writes.assign(data.size(), 0);
     qemu_plugin_register_vcpu_tb_trans_cb(id, on_translation);
-    qemu_plugin_register_atexit_cb(id, on_exit, nullptr);
+    qemu_plugin_register_atexit_cb(
+        id, [](qemu_plugin_id_t, void *) { write_report(); }, nullptr);
+    std::atexit(write_report);
     return 0;
 }
 

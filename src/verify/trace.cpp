@@ -456,6 +456,13 @@ std::string plugin_argument(const Program &program, const Runner &runner, const 
     for (const auto &[function, range] : functions) {
         arg += ",work=" + hex(range.first) + "-" + hex(range.second + 1);
     }
+    // On bare metal the C runtime's start-up clears the globals before main
+    // runs, as the loader of an operating system does elsewhere.
+    for (const ElfSymbol &s : program.elf.symbols) {
+        if (runner.system && s.function && s.name == "main") {
+            arg += ",from=" + hex(s.value);
+        }
+    }
     for (const Global &g : program.globals) {
         const std::string range = hex(g.address) + "-" + hex(g.address + g.size);
         arg += ",data=" + range;
@@ -481,10 +488,30 @@ std::vector<std::string> trace_command(const Program &program, const Runner &run
         command.push_back(plugin_argument(program, runner, log));
     } else {
         command = runner.emulator;
+        // -strace shows where qemu-user mapped the libraries; a bare-metal
+        // binary has none.
         for (const char *option : {"-singlestep", "-d", "exec,nochain", "-strace", "-D"}) {
-            command.push_back(option);
+            if (!runner.system || std::strcmp(option, "-strace") != 0) {
+                command.push_back(option);
+            }
         }
         command.push_back(log);
+    }
+    if (runner.system) {
+        // No display or serial port; the program's name and its argument
+        // reach it through semihosting (a comma doubled in qemu's options).
+        std::string word = argument;
+        for (size_t at = 0; (at = word.find(',', at)) != std::string::npos; at += 2) {
+            word.insert(at, ",");
+        }
+        for (const char *option :
+             {"-display", "none", "-serial", "none", "-monitor", "none", "-semihosting-config"}) {
+            command.push_back(option);
+        }
+        command.push_back("enable=on,target=native,arg=zarvek,arg=" + word);
+        command.push_back("-kernel");
+        command.push_back(program.path);
+        return command;
     }
     command.push_back(program.path);
     command.push_back(argument);

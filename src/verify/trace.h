@@ -1,7 +1,8 @@
 // Runs a zarvek binary at one loop count under a tracer, and counts what
 // its code did from the trace: valgrind's lackey natively (every
-// instruction and every data access); under emulation qemu-user with the
-// verifier's plugin (the same counts, gathered inside qemu), or, where
+// instruction and every data access); under emulation qemu-user, or
+// qemu-system for a bare-metal binary, with the verifier's plugin (the
+// same counts, gathered inside qemu), or, where
 // qemu cannot load it, qemu's execution log (every instruction's address,
 // and the libraries' mappings, but no data addresses).
 #ifndef ZARVEK_VERIFY_TRACE_H
@@ -19,6 +20,9 @@ enum class Method { Lackey, Plugin, ExecLog };
 
 struct Runner {
     bool native = true;
+    // qemu-system: a bare-metal binary, loaded with -kernel, its loop count
+    // passed through semihosting.
+    bool system = false;
     Method method = Method::Lackey;
     std::vector<std::string> emulator; // the command that runs a foreign binary
     std::string root;                  // where it finds the binary's libraries (-L)

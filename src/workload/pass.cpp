@@ -3,7 +3,7 @@
 // time it takes matters, which is why every variable the sections read
 // and write is volatile (see workload.h). The repetition index and the
 // section counts are loop control, not the work, and live in registers.
-#include <cmath>
+#include <math.h>
 
 #include "workload.h"
 
@@ -116,16 +116,16 @@ void timed_pass(int32_t LOOP)
     U = 0.5;
     V = 0.5;
     for (I = 1; I <= N6; I = I + 1) {
-        double s = std::sin(U);
-        double c = std::cos(U);
-        double cs = std::cos(U + V);
-        double cd = std::cos(U - V);
-        U = std::atan(((s * T2) * c) / ((cs + cd) - 1.0)) * T;
-        s = std::sin(V);
-        c = std::cos(V);
-        cs = std::cos(U + V);
-        cd = std::cos(U - V);
-        V = std::atan(((s * T2) * c) / ((cs + cd) - 1.0)) * T;
+        double s = sin(U);
+        double c = cos(U);
+        double cs = cos(U + V);
+        double cd = cos(U - V);
+        U = atan(((s * T2) * c) / ((cs + cd) - 1.0)) * T;
+        s = sin(V);
+        c = cos(V);
+        cs = cos(U + V);
+        cd = cos(U - V);
+        V = atan(((s * T2) * c) / ((cs + cd) - 1.0)) * T;
     }
 
     // 7: procedure calls with value and reference parameters.
@@ -160,6 +160,6 @@ void timed_pass(int32_t LOOP)
     // 10: standard functions.
     U = 0.75;
     for (I = 1; I <= N10; I = I + 1) {
-        U = std::sqrt(std::exp(std::log(U) / T1));
+        U = sqrt(exp(log(U) / T1));
     }
 }

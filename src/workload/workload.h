@@ -9,8 +9,8 @@
 #ifndef ZARVEK_WORKLOAD_H
 #define ZARVEK_WORKLOAD_H
 
-#include <cfloat>
-#include <cstdint>
+#include <float.h>
+#include <stdint.h>
 
 // The benchmark's figure is for IEEE double arithmetic, every operation
 // rounded on its own. The build's options ensure it; this stops a build

@@ -1,0 +1,45 @@
+// What an operating system gives zarvek, for a machine that has none: the
+// command line, the whole-second clock, the two output streams and the
+// exit status. semihost.cpp gives them all through semihosting, which
+// qemu-system serves, and a debugger (OpenOCD, pyOCD) on a real board.
+//
+// A board of its own: write these five functions in a file of your own,
+// with the board's timer and UART, and build with
+// -DZARVEK_PORT_SOURCES=/path/to/board.cpp in place of semihost.cpp. The
+// clock is what the rating rests on: time it against a stopwatch (zarvek
+// at a loop count that its own clock says lasts a minute) before trusting
+// a figure.
+#ifndef ZARVEK_PORT_H
+#define ZARVEK_PORT_H
+
+#include <stddef.h>
+#include <time.h>
+
+// Results of port_command_line other than a length.
+constexpr long PORT_TOO_LONG = -1;   // the command line does not fit the buffer
+constexpr long PORT_UNREADABLE = -2; // no command line could be read
+
+// Called once, first: sets up what the others use (a UART, a timer).
+void port_init();
+
+// Copies the command line (the program's name and its arguments, joined
+// by spaces) into BUFFER, SIZE bytes with the terminating NUL, and
+// returns its length; or PORT_TOO_LONG, or PORT_UNREADABLE, for which
+// zarvek runs the command line it was configured with (a board's own
+// port with no command line to give can return that).
+long port_command_line(char *buffer, size_t size);
+
+// The wall clock in whole seconds, as time() gives it: (time_t)-1 when it
+// cannot be read (the driver then reports an insufficient duration).
+time_t port_time();
+
+// Writes SIZE bytes of DATA to standard output (STREAM 1) or standard
+// error (STREAM 2). Returns 0, or when they could not all be written an
+// errno value that says why (EIO where the port knows no better).
+int port_write(int stream, const char *data, size_t size);
+
+// Ends the program with STATUS, which the host sees as its exit status
+// where it can (qemu exits with it).
+[[noreturn]] void port_exit(int status);
+
+#endif
