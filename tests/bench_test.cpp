@@ -140,7 +140,9 @@ TEST(Bench, CopiesAreProcessesOfTheirOwnAndTheRatesAddUp)
     std::vector<Line> lines;
     std::istringstream text(read_file(log.path));
     std::string row;
-    std::getline(text, row); // the header
+    std::getline(text, row);
+    EXPECT_EQ(row,
+              "run\tcopies\titeration\tcopy\tpid\tparent\tcpu\tseconds\trate\twhole\tsubnormal");
     while (std::getline(text, row)) {
         Line l{};
         int run = 0, iteration = 0, copy = 0;

@@ -533,7 +533,8 @@ bool take_own_options(int *argc, char **argv)
                 return false;
             }
             std::fprintf(COPIES_LOG,
-                         "run\tcopies\titeration\tcopy\tpid\tparent\tcpu\tseconds\trate\twhole\n");
+                         "run\tcopies\titeration\tcopy\tpid\tparent\tcpu\tseconds\trate\twhole\t"
+                         "subnormal\n");
         } else {
             argv[kept++] = argv[i];
         }
