@@ -29,9 +29,6 @@
 
 namespace {
 
-// Benchmark instructions per unit of loop count and pass.
-constexpr int64_t INSTRUCTIONS_PER_LOOP = 100000;
-
 // The loop counts whose passes raised the IEEE underflow flag: they
 // computed with subnormal numbers (from SUBNORMAL_LOOP on, every pass
 // does).
