@@ -26,11 +26,9 @@
 #include "build_context.h"
 #include "copies.h"
 #include "driver.h"
+#include "loop_text.h"
 
 namespace {
-
-// Benchmark instructions per unit of loop count and pass.
-constexpr int64_t INSTRUCTIONS_PER_LOOP = 100000;
 
 // The loop counts whose passes raised the IEEE underflow flag: they
 // computed with subnormal numbers (from SUBNORMAL_LOOP on, every pass
@@ -388,16 +386,6 @@ void print_summary(FILE *out)
     }
 }
 
-// N with its thousands separated by commas, for prose.
-std::string grouped(int64_t N)
-{
-    std::string digits = std::to_string(N);
-    for (auto at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(static_cast<size_t>(at), ",");
-    }
-    return digits;
-}
-
 // One warning for every pass that computed with subnormal numbers, naming
 // their loop counts.
 void warn_subnormal(FILE *err)
@@ -414,11 +402,9 @@ void warn_subnormal(FILE *err)
     }
     std::fprintf(err,
                  "zarvek-bench: warning: the pass computed with subnormal numbers at loop count%s "
-                 "%s (from %s on, every pass does): the rate measures how this CPU handles "
-                 "subnormal numbers as much as its speed; compare only at the same loop count, "
-                 "or stay below %s\n",
+                 "%s (from %s on, every pass does): %s\n",
                  SUBNORMAL_LOOPS.size() > 1 ? "s" : "", counts.c_str(),
-                 grouped(SUBNORMAL_LOOP).c_str(), grouped(SUBNORMAL_LOOP).c_str());
+                 grouped(SUBNORMAL_LOOP).c_str(), subnormal_meaning().c_str());
 }
 
 // Whether the floating-point unit flushes subnormal numbers to zero, from

@@ -20,6 +20,7 @@
 
 #include "build_context.h"
 #include "driver.h"
+#include "loop_text.h"
 #include "report.h"
 
 namespace {
@@ -349,16 +350,6 @@ Context build_context()
     return {ZARVEK_COMPILER, ZARVEK_WORKLOAD_FLAGS, ZARVEK_TARGET, mpi};
 }
 
-// N with its thousands grouped by commas, as a person reads it.
-std::string grouped(long long n)
-{
-    std::string digits = std::to_string(n);
-    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(static_cast<size_t>(at), ",");
-    }
-    return digits;
-}
-
 // Rank 0 after the gather: the report and the JSON; returns the status.
 int report(const Settings &settings, const std::vector<unsigned char> &records,
            const RecordLayout &layout, int ranks)
@@ -375,11 +366,9 @@ int report(const Settings &settings, const std::vector<unsigned char> &records,
     if (result.subnormal) {
         std::fprintf(stderr,
                      "zarvek-fleet: warning: at %s loops the passes computed with subnormal "
-                     "numbers (they do from %s loops on): the rate measures how this CPU handles "
-                     "subnormal numbers as much as its speed; compare only at the same loop "
-                     "count, or stay below %s\n",
+                     "numbers (they do from %s loops on): %s\n",
                      grouped(settings.loops).c_str(), grouped(SUBNORMAL_LOOP).c_str(),
-                     grouped(SUBNORMAL_LOOP).c_str());
+                     subnormal_meaning().c_str());
     }
     const Context context = build_context();
     print_report(stdout, result, context);

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <unordered_map>
 
+#include "workload.h"
+
 double median(std::vector<double> values)
 {
     const size_t n = values.size();

@@ -67,9 +67,6 @@ struct Context {
     std::string mpi;
 };
 
-// Benchmark instructions per unit of loop count and pass.
-constexpr double INSTRUCTIONS_PER_LOOP = 100000;
-
 // The median of VALUES (the mean of the middle two for an even count).
 double median(std::vector<double> values);
 

@@ -59,6 +59,11 @@ WORKLOAD_CALL void timed_pass(int32_t LOOP);
 // the same on every processor that computes the pass bit for bit.
 constexpr int32_t SUBNORMAL_LOOP = 327584;
 
+// Benchmark instructions per unit of loop count in one pass: a pass of
+// LOOP is LOOP x 100,000 of them, and the rating in MIPS is their count
+// per second over a million.
+constexpr int64_t INSTRUCTIONS_PER_LOOP = 100000;
+
 // The loop count every program measures at by default: on the plateau
 // where the rate no longer rises with the loop count (section 6's values
 // have settled), and well below the subnormal edge.
