@@ -68,25 +68,17 @@ std::vector<Line> disassemble(const Program &program, const Function &f)
     const ProcessResult r = run_process({program.objdump, "-d", "--no-show-raw-insn", "-w",
                                          "--start-address=" + hex(f.start),
                                          "--stop-address=" + hex(f.end), program.path});
-    const char *comment = program.isa.family == X86     ? "#"
-                          : program.isa.family == ARM32 ? "@;"
-                                                        : "/";
     std::vector<Line> lines;
     std::istringstream text(r.out);
     for (std::string line; std::getline(text, line);) {
-        const size_t colon = line.find(":\t");
-        if (line.empty() || line[0] != ' ' || colon == std::string::npos) {
+        Listed in;
+        if (!read_listed(program.isa.family, line, in)) {
             continue;
         }
-        std::istringstream words(line.substr(colon + 2));
-        Line in;
-        words >> in.mnemonic;
-        while ((in.mnemonic == "bnd" || in.mnemonic == "notrack") && words >> in.mnemonic) {
-        }
-        std::getline(words, in.operands);
-        in.operands = in.operands.substr(0, in.operands.find_first_of(comment));
-        in.operands.erase(0, in.operands.find_first_not_of(" \t"));
-        lines.push_back(in);
+        std::string operands =
+            in.rest.substr(0, in.rest.find_first_of(comment_marks(program.isa.family)));
+        operands.erase(0, operands.find_first_not_of(" \t"));
+        lines.push_back({in.mnemonic, operands});
     }
     return lines;
 }
