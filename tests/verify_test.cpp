@@ -19,7 +19,6 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,22 +29,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh folder under the temporary folder, removed with what it holds.
-struct TempDir {
-    TempDir()
-    {
-        const char *dir = std::getenv("TMPDIR");
-        path = std::string(dir && *dir ? dir : "/tmp") + "/zarvek-test-XXXXXX";
-        if (mkdtemp(&path[0]) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-    }
-    ~TempDir() { fs::remove_all(path); }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    std::string path;
-};
 
 // zarvek-verify, with --emulator for a cross build (or EMULATOR) and
 // OPTIONS, judging BINARY.
