@@ -181,12 +181,6 @@ FlushToZero find_flush_to_zero(const Program &program)
     result.checked = true;
 
     const ElfFile &elf = program.elf;
-    std::set<uint64_t> entries;
-    for (const ElfSymbol &s : elf.symbols) {
-        if (s.function) {
-            entries.insert(s.value);
-        }
-    }
     struct Visit {
         uint64_t address;
         int depth;
@@ -215,7 +209,8 @@ FlushToZero find_flush_to_zero(const Program &program)
                 return result;
             }
             const uint64_t to = call_target(in);
-            if (to != 0 && (to < f.start || to >= f.end) && entries.count(to) &&
+            // A function of the binary's own: PLT stubs lead to libraries.
+            if (to != 0 && (to < f.start || to >= f.end) && program.entries.count(to) &&
                 !program.in_plt(to) && v.depth < MAX_DEPTH) {
                 queue.push_back({to, v.depth + 1, v.caller.empty() ? f.name : v.caller, v.array});
             }
