@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "process.h"
@@ -171,17 +169,8 @@ protected:
             const char *asan = std::getenv("ASAN_OPTIONS");
             setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);
         }
-        folder =
-            std::filesystem::temp_directory_path() / ("zarvek-manual-" + std::to_string(getpid()));
-        std::filesystem::create_directory(folder);
     }
-    void TearDown() override
-    {
-        if (!folder.empty()) {
-            std::filesystem::remove_all(folder);
-        }
-    }
-    std::filesystem::path folder;
+    TempDir folder;
 };
 
 TEST_P(Manual, PageAndProgramHaveTheSameOptions)
@@ -214,9 +203,9 @@ TEST_P(Manual, PageAndProgramHaveTheSameOptions)
             if (option.choices.size() > 1) {
                 value = choice;
             } else if (std::regex_search(choice, std::regex("dir|folder"))) {
-                value = folder.string();
+                value = folder.path;
             } else if (std::regex_search(choice, std::regex("file"))) {
-                value = (folder / "value").string();
+                value = folder.path + "/value";
             }
             if (option.attached) {
                 given.push_back(option.name + "=" + value);

@@ -10,8 +10,6 @@
 
 namespace {
 
-// Header layouts differ between the classes; the fields read here have the
-// same names in both, so one template reads either.
 // The relocation type that adds the load address to an addend, which a
 // position-independent binary uses for its pointers to its own code.
 uint32_t relative_type(uint16_t machine)
@@ -95,6 +93,8 @@ void read_startup(const std::string &data, const std::vector<Shdr> &sh, ElfFile 
     }
 }
 
+// Header layouts differ between the classes; the fields read here have the
+// same names in both, so one template reads either.
 template <class Ehdr, class Phdr, class Shdr, class Sym, class Rela, class Addr>
 void parse(const std::string &data, ElfFile &elf)
 {

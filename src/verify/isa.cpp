@@ -2,7 +2,10 @@
 
 #include <elf.h>
 
+#include <cstdlib>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -172,6 +175,39 @@ std::vector<std::string> disassemblers(const Isa &isa)
     }
     tools.emplace_back("objdump");
     return tools;
+}
+
+bool read_listed(int family, const std::string &line, Listed &in)
+{
+    const size_t colon = line.find(":\t");
+    if (colon == std::string::npos || colon == 0 ||
+        line.find_first_not_of(" 0123456789abcdef") != colon) {
+        return false;
+    }
+    in.address = std::strtoull(line.c_str(), nullptr, 16);
+    std::istringstream words(line.substr(colon + 2));
+    in.mnemonic.clear();
+    words >> in.mnemonic;
+    static const std::set<std::string> prefixes = {
+        "bnd",    "notrack", "lock", "rep", "repz", "repe", "repnz", "repne",
+        "data16", "addr32",  "cs",   "ds",  "ss",   "es",   "fs",    "gs"};
+    while (family == X86 && prefixes.count(in.mnemonic) && words >> in.mnemonic) {
+    }
+    in.rest.clear();
+    std::getline(words, in.rest);
+    return true;
+}
+
+const char *comment_marks(int family)
+{
+    switch (family) {
+    case ARM32:
+        return "@;";
+    case ARM64:
+        return "/";
+    default:
+        return "#";
+    }
 }
 
 unsigned classify(int family, const std::string &mnemonic, const std::string &operands)

@@ -38,6 +38,22 @@ bool isa_for(const ElfFile &elf, Isa &isa);
 // The disassemblers that may read its code, in the order to try them.
 std::vector<std::string> disassemblers(const Isa &isa);
 
+// One instruction line of objdump's listing, "ADDRESS:<tab>MNEMONIC
+// OPERANDS": the address, the mnemonic past any x86 prefix, and the rest
+// of the line as printed (operands, <symbol> annotations and comment).
+struct Listed {
+    uint64_t address = 0;
+    std::string mnemonic, rest;
+};
+
+// Reads LINE into IN; false when it is no instruction line. An address
+// that fills its column (32-bit code from 0x10000000 up) has no space
+// before it.
+bool read_listed(int family, const std::string &line, Listed &in);
+
+// What opens objdump's comment after an instruction's operands.
+const char *comment_marks(int family);
+
 // The kinds of one instruction, from objdump's mnemonic and operands.
 unsigned classify(int family, const std::string &mnemonic, const std::string &operands);
 

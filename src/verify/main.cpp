@@ -530,18 +530,20 @@ int verify(int argc, char **argv)
     std::fflush(stdout);
 
     if (json_fd >= 0) {
+        auto item = [](const Row &row) {
+            return nlohmann::ordered_json{{"group", row.group},
+                                          {"item", row.item},
+                                          {"specified", row.specified},
+                                          {"measured", row.measured},
+                                          {"holds", row.holds}};
+        };
         nlohmann::ordered_json table = nlohmann::ordered_json::array();
         nlohmann::ordered_json missed = nlohmann::ordered_json::array();
         for (const Row &row : rows) {
-            const nlohmann::ordered_json item = {{"group", row.group},
-                                                 {"item", row.item},
-                                                 {"specified", row.specified},
-                                                 {"measured", row.measured},
-                                                 {"holds", row.holds}};
-            table.push_back(item);
-            if (!row.holds) {
-                missed.push_back(item);
-            }
+            table.push_back(item(row));
+        }
+        for (const Row *row : shortfalls) {
+            missed.push_back(item(*row));
         }
         const nlohmann::ordered_json report = {
             {"format", 1},

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <pthread.h>
 #include <sstream>
@@ -70,6 +71,21 @@ TempFile::TempFile()
 TempFile::~TempFile()
 {
     unlink(path.c_str());
+}
+
+TempDir::TempDir()
+{
+    const char *dir = std::getenv("TMPDIR");
+    path = std::string(dir && *dir ? dir : "/tmp") + "/zarvek-test-XXXXXX";
+    if (mkdtemp(&path[0]) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 std::string read_file(const std::string &path)

@@ -56,4 +56,14 @@ struct TempFile {
     std::string path;
 };
 
+// A fresh empty folder under the temporary folder, removed with what it
+// holds by the destructor.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string path;
+};
+
 #endif

@@ -230,31 +230,19 @@ std::string load_program(const std::string &path, Program &program)
             }
             continue;
         }
-        const size_t colon = line.find(":\t");
-        if (procedure < 0 || colon == std::string::npos) {
+        Listed listed;
+        if (procedure < 0 || !read_listed(program.isa.family, line, listed)) {
             continue;
         }
         Instruction in;
-        in.address = std::strtoull(line.c_str(), nullptr, 16);
+        in.address = listed.address;
         in.procedure = procedure;
         in.function = static_cast<int>(program.functions.size()) - 1;
         in.pa_entry = function_is_pa && in.address == function_start;
-        const std::string text = line.substr(colon + 2);
-        std::istringstream words(text);
-        std::string mnemonic;
-        words >> mnemonic;
-        static const std::set<std::string> prefixes = {
-            "bnd",    "notrack", "lock", "rep", "repz", "repe", "repnz", "repne",
-            "data16", "addr32",  "cs",   "ds",  "ss",   "es",   "fs",    "gs"};
-        while (program.isa.family == X86 && prefixes.count(mnemonic) && words >> mnemonic) {
-        }
-        std::string operands;
-        std::getline(words, operands);
+        const std::string &mnemonic = listed.mnemonic;
+        std::string &operands = listed.rest;
         // Cut off objdump's annotations and the comment.
-        const char *comment = program.isa.family == X86     ? "#"
-                              : program.isa.family == ARM32 ? "@;"
-                              : program.isa.family == ARM64 ? "/"
-                                                            : "#";
+        const char *comment = comment_marks(program.isa.family);
         const size_t annotation = operands.find('<');
         if ((mnemonic.rfind("call", 0) == 0 || mnemonic.rfind("jmp", 0) == 0) &&
             operands.find('*') != std::string::npos && annotation != std::string::npos) {

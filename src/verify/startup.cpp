@@ -68,25 +68,17 @@ std::vector<Line> disassemble(const Program &program, const Function &f)
     const ProcessResult r = run_process({program.objdump, "-d", "--no-show-raw-insn", "-w",
                                          "--start-address=" + hex(f.start),
                                          "--stop-address=" + hex(f.end), program.path});
-    const char *comment = program.isa.family == X86     ? "#"
-                          : program.isa.family == ARM32 ? "@;"
-                                                        : "/";
     std::vector<Line> lines;
     std::istringstream text(r.out);
     for (std::string line; std::getline(text, line);) {
-        const size_t colon = line.find(":\t");
-        if (line.empty() || line[0] != ' ' || colon == std::string::npos) {
+        Listed in;
+        if (!read_listed(program.isa.family, line, in)) {
             continue;
         }
-        std::istringstream words(line.substr(colon + 2));
-        Line in;
-        words >> in.mnemonic;
-        while ((in.mnemonic == "bnd" || in.mnemonic == "notrack") && words >> in.mnemonic) {
-        }
-        std::getline(words, in.operands);
-        in.operands = in.operands.substr(0, in.operands.find_first_of(comment));
-        in.operands.erase(0, in.operands.find_first_not_of(" \t"));
-        lines.push_back(in);
+        std::string operands =
+            in.rest.substr(0, in.rest.find_first_of(comment_marks(program.isa.family)));
+        operands.erase(0, operands.find_first_not_of(" \t"));
+        lines.push_back({in.mnemonic, operands});
     }
     return lines;
 }
@@ -189,12 +181,6 @@ FlushToZero find_flush_to_zero(const Program &program)
     result.checked = true;
 
     const ElfFile &elf = program.elf;
-    std::set<uint64_t> entries;
-    for (const ElfSymbol &s : elf.symbols) {
-        if (s.function) {
-            entries.insert(s.value);
-        }
-    }
     struct Visit {
         uint64_t address;
         int depth;
@@ -223,7 +209,8 @@ FlushToZero find_flush_to_zero(const Program &program)
                 return result;
             }
             const uint64_t to = call_target(in);
-            if (to != 0 && (to < f.start || to >= f.end) && entries.count(to) &&
+            // A function of the binary's own: PLT stubs lead to libraries.
+            if (to != 0 && (to < f.start || to >= f.end) && program.entries.count(to) &&
                 !program.in_plt(to) && v.depth < MAX_DEPTH) {
                 queue.push_back({to, v.depth + 1, v.caller.empty() ? f.name : v.caller, v.array});
             }
