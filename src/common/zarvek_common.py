@@ -17,7 +17,8 @@ import tempfile
 import traceback
 
 # The loop count every figure is measured at by default, and the first one
-# whose pass computes with subnormal numbers (src/workload/workload.h).
+# whose pass computes with subnormal numbers: the values of
+# src/workload/workload.h, which configure checks them against.
 REFERENCE_LOOP = 100000
 SUBNORMAL_LOOP = 327584
 
