@@ -7,6 +7,7 @@ Every program that imports it ends the same way: status 2 for bad input or
 a failure, 1 where it judges a build not faithful, 128 + the signal when
 interrupted, having stopped every child it started."""
 
+import hashlib
 import json
 import math
 import os
@@ -106,6 +107,12 @@ def how_it_ended(status, err):
 
 def executable(path):
     return os.path.isfile(path) and os.access(path, os.X_OK)
+
+
+def file_digest(path):
+    """The SHA-256 of the file PATH, in hex: the same bytes, the same build."""
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
 
 
 def beside(program, name):
