@@ -7,6 +7,7 @@ Every program that imports it ends the same way: status 2 for bad input or
 a failure, 1 where it judges a build not faithful, 128 + the signal when
 interrupted, having stopped every child it started."""
 
+import hashlib
 import json
 import math
 import os
@@ -16,10 +17,13 @@ import sys
 import tempfile
 import traceback
 
-# The loop count every figure is measured at by default, and the first one
-# whose pass computes with subnormal numbers (src/workload/workload.h).
+# The loop count every figure is measured at by default, the first one
+# whose pass computes with subnormal numbers, and the benchmark
+# instructions a pass counts per unit of loop count: the values of
+# src/workload/workload.h, which configure checks them against.
 REFERENCE_LOOP = 100000
 SUBNORMAL_LOOP = 327584
+INSTRUCTIONS_PER_LOOP = 100000
 
 ENDING_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
 
@@ -105,6 +109,12 @@ def how_it_ended(status, err):
 
 def executable(path):
     return os.path.isfile(path) and os.access(path, os.X_OK)
+
+
+def file_digest(path):
+    """The SHA-256 of the file PATH, in hex: the same bytes, the same build."""
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
 
 
 def beside(program, name):
