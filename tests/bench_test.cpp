@@ -324,7 +324,9 @@ TEST(Bench, FlushToZeroIsReadFromTheLiveRegister)
 {
     const std::vector<std::pair<std::string, bool>> builds = {
         {ZARVEK_BENCH, false},
+#ifdef FAST_MATH_BENCH // where the compiler has a fast-math start-up file
         {FAST_MATH_BENCH, true},
+#endif
     };
     for (const auto &[bench, flushes] : builds) {
         const ProcessResult r =
