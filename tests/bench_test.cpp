@@ -93,11 +93,12 @@ TEST(Bench, ReportsEveryRunWithItsRateAndTheBuild)
         if (pass) {
             // zarvek-bench's own wall clock around the iterations holds
             // Google Benchmark's real time and its bookkeeping at the
-            // loop's start and end (some 10 us, 0.1 % of these 10 ms runs,
-            // more if the process is preempted there): never faster, and
-            // not by a factor slower.
+            // loop's start and end (some 10 us, 0.1 % of these 10 ms runs;
+            // a few ms more where the process is preempted there, as
+            // beside other tests it is): never faster, and not by a
+            // factor slower.
             EXPECT_LE(rate, items.at(name) / seconds * (1 + 1e-9)) << name;
-            EXPECT_GE(rate, items.at(name) / seconds * 0.8) << name;
+            EXPECT_GE(rate, items.at(name) / seconds * 0.5) << name;
             EXPECT_EQ(run.at("subnormal"), 0) << name;
         } else {
             EXPECT_NEAR(rate, items.at(name) / seconds, rate * 1e-9) << name;
