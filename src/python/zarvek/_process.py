@@ -3,6 +3,7 @@
 2 for bad input or a failure, 1 where it judges a build not faithful,
 128 + the signal when interrupted, having stopped every child it started."""
 
+import math
 import os
 import signal
 import subprocess
@@ -104,6 +105,18 @@ def beside(program, name):
         if executable(os.path.join(folder, name)):
             return os.path.join(folder, name)
     return None
+
+
+def percentage(option, text):
+    """TEXT, given to OPTION, as a positive percentage below 50; refused
+    with status 2 otherwise."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value < 50:
+        raise Refusal(2, f"{option} {text}: a positive percentage below 50")
+    return value
 
 
 def _on_signal(signum, _frame):

@@ -47,7 +47,6 @@ PROBE_LOOP = 1000
 # short pass runs for up to half as long again as the minimum time).
 ROUND_START = 0.1
 ROUND_SLACK = 1.5
-REPETITIONS_MOST = 5
 LOOP_MAX = 2**31 - 1
 TIME_UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 # The first look comes after this many blocks (a block is a round of every
@@ -57,8 +56,8 @@ FIRST_BLOCKS = 3
 TIME_DEFAULT = 120.0
 MARGIN = 1.0
 INTERVAL = ("geometric mean of the per-set ratios; Newey-West variance of the per-set log "
-            "ratios, t with n - 1 degrees of freedom; Bonferroni's share of 5 % at each "
-            "planned look, Holm across the comparisons within a look")
+            "ratios, t with the blocks less one degrees of freedom; Bonferroni's share of 5 % "
+            "at each planned look, Holm across the comparisons within a look")
 
 
 class Build:
@@ -167,7 +166,7 @@ def default_loop(builds, listed):
     lacking = " and ".join(str(build) for build in builds if reference not in listed[build])
     print(f"{PROG}: note: no timed_pass/{reference} (the reference loop count) in the "
           f"zarvek-bench of {lacking}; comparing at timed_pass/{loop}, the largest loop count "
-          "all list", file=sys.stderr)
+          f"{'both' if len(builds) == 2 else 'all'} list", file=sys.stderr)
     return loop
 
 
@@ -190,15 +189,12 @@ def round_seconds(build, loop, repetitions):
     return repetitions * rep + ROUND_START
 
 
-def plan_repetitions(builds, loop, wanted):
-    """WANTED, or as many repetitions as make a round's passes take about as
-    long as starting it: fresh processes differ more than repetitions
-    within one, so more rounds of fewer repetitions resolve more per
-    second, until starting the processes is most of the time."""
-    if wanted is not None:
-        return wanted
-    rep = max(max(build.seconds_per_loop * loop, ROUND_SLACK * MIN_TIME) for build in builds)
-    return max(1, min(REPETITIONS_MOST, round(ROUND_START / rep)))
+def plan_repetitions(wanted):
+    """WANTED, or one: fresh processes differ more than repetitions within
+    one, so more rounds of one repetition resolve more per second than
+    fewer rounds of several (a repetition lasts at least MIN_TIME, about
+    as long as starting a round)."""
+    return 1 if wanted is None else wanted
 
 
 def plan_looks(builds, loop, repetitions, cap):
@@ -212,7 +208,14 @@ def plan_looks(builds, loop, repetitions, cap):
                          f"build, the first look's (at least {first:.1f} s with {repetitions} "
                          f"repetition{'s' if repetitions != 1 else ''} a round of "
                          f"timed_pass/{loop}, whose pass takes about {passes:.2g} s here)")
-    looks = [2 * blocks for blocks in _stats.looks_plan(FIRST_BLOCKS, int(cap / block))]
+    return set_looks(int(cap / block))
+
+
+def set_looks(blocks):
+    """The looks, in sets, for a run of at most BLOCKS blocks (each look at a
+    whole block, where a steady drift has cancelled), and the error each
+    may spend."""
+    looks = [2 * n for n in _stats.looks_plan(FIRST_BLOCKS, max(FIRST_BLOCKS, blocks))]
     return looks, round(_stats.alpha_per_look(looks), 6)
 
 
@@ -321,21 +324,21 @@ def judge_look(a, comparisons, sets, alpha, margin, final, set_seconds):
     """One look at SETS sets: Holm's levels across the comparisons, and a
     verdict for each undecided one whose interval decides it (or, at the
     FINAL look, undecided with the time this machine would need)."""
-    fits = [_stats.mean_interval(log_ratios(a, c.build, sets), alpha) for c in comparisons]
-    levels = _stats.holm_levels([_stats.t_p_value(f[0], f[3], sets) for f in fits], alpha)
+    fits = [_stats.ratio_fit(log_ratios(a, c.build, sets)) for c in comparisons]
+    levels = _stats.holm_levels([_stats.fit_p_value(fit) for fit in fits], alpha)
     lower, upper = math.log(1 - margin / 100), math.log(1 + margin / 100)
-    for c, level in zip(comparisons, levels):
+    for c, fit, level in zip(comparisons, fits, levels):
         if c.verdict is not None:
             continue
-        mean, low, high, _ = _stats.mean_interval(log_ratios(a, c.build, sets), level)
+        low, high = _stats.fit_interval(fit, level)
         verdict = "faster" if low > 0 else "slower" if high < 0 else \
             "same" if lower <= low and high <= upper else None
         if verdict is None and not final:
             continue
         c.verdict, c.sets, c.level = verdict or "undecided", sets, level
-        c.ratio, c.low, c.high = math.exp(mean), math.exp(low), math.exp(high)
+        c.ratio, c.low, c.high = math.exp(fit[0]), math.exp(low), math.exp(high)
         if verdict is None:
-            c.more_seconds = more_time(mean, (high - low) / 2, sets, lower, upper, set_seconds)
+            c.more_seconds = more_time(fit[0], (high - low) / 2, sets, lower, upper, set_seconds)
 
 
 def more_time(mean, half, sets, lower, upper, set_seconds):
@@ -561,19 +564,17 @@ def loop_count(text):
 
 
 def parse_arguments():
-    from .report import percentage
-
     parser = argparse.ArgumentParser(
         prog=PROG, usage="%(prog)s [options] A B [C ...]",
-        description="Compare zarvek builds with the first, A: verified, rotated "
-                               "on one CPU, each with an interval and a verdict. Give a build "
-                               "twice (A A) to measure the noise of this machine.")
+        description="Compare zarvek builds with the first, A: verified, rotated on one CPU, "
+                    "each with an interval and a verdict. Give a build twice (A A) to measure "
+                    "the noise of this machine.")
     parser.add_argument("builds", nargs="+", metavar="A B [C ...]",
                         help="build folders, or the paths of their zarvek-bench")
     parser.add_argument("--version", action="version", version=f"{PROG} {VERSION}")
     parser.add_argument("--time", type=float, default=TIME_DEFAULT, metavar="SECONDS",
                         help=f"the cap on the rounds' time (default {TIME_DEFAULT:g})")
-    parser.add_argument("--margin", type=percentage("--margin"), default=MARGIN, metavar="M",
+    parser.add_argument("--margin", default=str(MARGIN), metavar="M",
                         help="call builds the same only within +-M %% (default "
                              f"{MARGIN:g})")
     parser.add_argument("--fail-slower", action="store_true",
@@ -584,8 +585,7 @@ def parse_arguments():
                         help=f"the timed_pass LOOP to run (default {_workload.REFERENCE_LOOP}, "
                              "the reference loop count, or the largest all list)")
     parser.add_argument("--repetitions", type=int, metavar="R",
-                        help="repetitions per round (default: 1 for a pass that takes longer "
-                             "than starting a round, more for shorter ones, up to 5)")
+                        help="repetitions per round (default 1)")
     parser.add_argument("--json", metavar="FILE", help="write the comparison as JSON")
     parser.add_argument("--plot", metavar="FILE", help="draw the rounds (.svg or .png)")
     parser.add_argument("--no-verify", action="store_true",
@@ -600,6 +600,7 @@ def parse_arguments():
 
 def compare():
     args = parse_arguments()
+    args.margin = _process.percentage("--margin", args.margin)
     builds = [Build(label, path) for label, path in zip(string.ascii_uppercase, args.builds)]
 
     allowed = sorted(os.sched_getaffinity(0))
@@ -634,7 +635,7 @@ def compare():
     listed, extra = list_loops(builds, args.loop)
     probe(builds, listed, extra, args.cpu)
     loop = args.loop if args.loop is not None else default_loop(builds, listed)
-    repetitions = plan_repetitions(builds, loop, args.repetitions)
+    repetitions = plan_repetitions(args.repetitions)
     looks, alpha = plan_looks(builds, loop, repetitions, args.time)
     if not args.no_verify:
         verify_builds(builds)

@@ -110,6 +110,15 @@ def rating_plan(most):
         first += 1
 
 
+def look(rates, alpha, precision):
+    """The median of RATES, its 1 - ALPHA interval, and whether the interval
+    lies within PRECISION per cent of it, either way."""
+    middle, low, high = _stats.median_interval(rates, alpha)
+    precise = low is not None and high is not None and \
+        max(high / middle - 1, 1 - low / middle) <= precision / 100
+    return middle, low, high, precise
+
+
 def rate_one_core(build, cap, precision, progress):
     """The rating: fresh zarvek-bench processes, one pass of
     timed_pass/REFERENCE each, in time order. Fresh processes, because a
@@ -145,9 +154,7 @@ def rate_one_core(build, cap, precision, progress):
         out_of_time = elapsed + sum(durations) / len(durations) > cap
         if len(rates) < MIN_RUNS or (len(rates) not in looks and not out_of_time):
             continue
-        middle, low, high = _stats.median_interval(rates, alpha)
-        precise = low is not None and high is not None and \
-            max(high / middle - 1, 1 - low / middle) <= precision / 100
+        middle, low, high, precise = look(rates, alpha, precision)
         if precise or out_of_time or len(rates) >= looks[-1]:
             break
     if progress:
@@ -384,20 +391,6 @@ def command_run(args):
     return 0
 
 
-def percentage(option):
-    """A positive percentage below 50, for OPTION."""
-    def parse(text):
-        try:
-            value = float(text)
-        except ValueError:
-            value = math.nan
-        if not 0 < value < 50:
-            raise argparse.ArgumentTypeError(
-                f"{option} {text}: a positive percentage below 50")
-        return value
-    return parse
-
-
 def parse_arguments():
     parser = argparse.ArgumentParser(
         prog=PROG, description="The figure to publish for this machine (run), and many "
@@ -412,7 +405,7 @@ def parse_arguments():
                      help="the build folder (default: the programs beside zarvek-report)")
     run.add_argument("--time", type=float, default=60.0, metavar="SECONDS",
                      help="the cap on the rating's time (default 60)")
-    run.add_argument("--precision", type=percentage("--precision"), default=PRECISION,
+    run.add_argument("--precision", default=str(PRECISION),
                      metavar="P", help="stop once the interval is within +-P %% of the rating "
                                        f"(default {PRECISION:g})")
     run.add_argument("--no-verify", action="store_true",
@@ -435,6 +428,7 @@ def main():
     def run_command():
         args = parse_arguments()
         if args.command == "run":
+            args.precision = _process.percentage("--precision", args.precision)
             return command_run(args)
         from .page import command_page
         return command_page(args, PROG)
