@@ -38,6 +38,14 @@ def looks_plan(first, last, growth=GROWTH):
     return looks
 
 
+def planned(looks, unit):
+    """The looks in words: "at 6, 10 UNIT and at the cap"; the last planned
+    count only foresees where the cap falls."""
+    if len(looks) == 1:
+        return "at the cap"
+    return f"at {', '.join(map(str, looks[:-1]))} {unit} and at the cap"
+
+
 def alpha_per_look(looks, confidence=CONFIDENCE):
     """The error each planned look may spend (Bonferroni): whichever look a
     run stops at, its interval holds with at least CONFIDENCE."""

@@ -354,11 +354,12 @@ def more_time(mean, half, sets, lower, upper, set_seconds):
 
 def measure(builds, comparisons, loop, repetitions, cpu, cap, looks, alpha, margin, extra):
     """Rounds in the rotating order, looking at the planned set counts,
-    until every comparison is decided, the last look, or the cap. The
+    until every comparison is decided or the next block would pass the
+    cap, where the last look is. The
     first round whose pass computed with subnormal numbers is warned of."""
     order = rotation(builds)
     a = builds[0]
-    durations = []
+    durations, taken = [], 0
     start = time.monotonic()
     progress = sys.stderr.isatty()
     foreseen = max(round_seconds(build, loop, repetitions) for build in builds)
@@ -367,8 +368,10 @@ def measure(builds, comparisons, loop, repetitions, cpu, cap, looks, alpha, marg
         if n % len(order) == 0 and n > 0:
             sets = n // len(builds)
             block = len(order) * sum(durations) / n
-            final = sets >= looks[-1] or time.monotonic() - start + block > cap
-            if sets in looks or final:
+            # The last look is at the cap, wherever the rounds' length puts it.
+            final = time.monotonic() - start + block > cap
+            if sets in looks[:-1] or final:
+                taken += 1
                 judge_look(a, comparisons, sets, alpha, margin, final,
                            len(builds) * sum(durations) / n)
                 if final or all(c.verdict for c in comparisons):
@@ -390,7 +393,7 @@ def measure(builds, comparisons, loop, repetitions, cpu, cap, looks, alpha, marg
                   end="", file=sys.stderr, flush=True)
     if progress:
         print("\r\033[K", end="", file=sys.stderr, flush=True)
-    return len(durations), len(durations) // len(builds), time.monotonic() - start
+    return len(durations), len(durations) // len(builds), taken, time.monotonic() - start
 
 
 def spreads_of(build):
@@ -494,7 +497,7 @@ def outcome(c):
 
 
 def report_json(args, builds, comparisons, spreads, loop, repetitions, rounds, sets, elapsed,
-                looks, alpha):
+                looks, alpha, taken):
     first = outcome(comparisons[0])
     return {
         **{k: first[k] for k in ("ratio", "ci_low", "ci_high", "verdict")},
@@ -514,6 +517,7 @@ def report_json(args, builds, comparisons, spreads, loop, repetitions, rounds, s
         "repetitions": repetitions,
         "order": " ".join(build.label for build in rotation(builds)),
         "plan": {"looks": looks, "alpha": alpha},
+        "looks_taken": taken,
         "a": side(builds[0], spreads),
         "b": side(builds[1], spreads),
         "comparisons": [{**outcome(c), **side(c.build, spreads)} for c in comparisons],
@@ -521,15 +525,13 @@ def report_json(args, builds, comparisons, spreads, loop, repetitions, rounds, s
 
 
 def print_report(builds, comparisons, spreads, loop, repetitions, rounds, sets, elapsed, cpu,
-                 verified, looks, margin):
+                 verified, looks, taken, margin):
     a = builds[0]
     order = " ".join(build.label for build in rotation(builds))
-    stopped = max((c.sets for c in comparisons), default=0)
-    look = sum(n <= stopped for n in looks)
     print(f"zarvek-compare: timed_pass/{loop} ({grouped(loop)} loops, rates by the wall clock), "
           f"{rounds} rounds of {repetitions} repetition{'s' if repetitions != 1 else ''} "
-          f"({order} ...) on CPU {cpu}, {elapsed:.1f} s; {sets} sets, look {look} of "
-          f"{len(looks)} (planned at {', '.join(map(str, looks))} sets)")
+          f"({order} ...) on CPU {cpu}, {elapsed:.1f} s; {sets} sets, look {taken} of "
+          f"{len(looks)} (planned {_stats.planned(looks, 'sets')})")
     for build in builds:
         s = spreads[build]
         print(f"\n{build.label}: {build.path}")
@@ -641,18 +643,18 @@ def compare():
         verify_builds(builds)
 
     comparisons = [Comparison(build) for build in builds[1:]]
-    rounds, sets, elapsed = measure(builds, comparisons, loop, repetitions, args.cpu, args.time,
-                                    looks, alpha, args.margin, extra)
+    rounds, sets, taken, elapsed = measure(builds, comparisons, loop, repetitions, args.cpu,
+                                           args.time, looks, alpha, args.margin, extra)
     spreads = {build: spreads_of(build) for build in builds}
     if args.json:
         document = report_json(args, builds, comparisons, spreads, loop, repetitions, rounds,
-                               sets, elapsed, looks, alpha)
+                               sets, elapsed, looks, alpha, taken)
         text = json.dumps(document, indent=2, ensure_ascii=False) + "\n"
         _files.write_atomically(args.json, lambda f: f.write(text.encode()))
     if args.plot:
         plot(args.plot, builds, comparisons, loop, args.margin)
     print_report(builds, comparisons, spreads, loop, repetitions, rounds, sets, elapsed,
-                 args.cpu, not args.no_verify, looks, args.margin)
+                 args.cpu, not args.no_verify, looks, taken, args.margin)
     if args.fail_slower and any(c.verdict == "slower" for c in comparisons):
         return 3
     return 0

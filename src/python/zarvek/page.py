@@ -78,7 +78,7 @@ class Row:
                      if part["subnormal"]]
         date = d.get("date") if isinstance(d.get("date"), str) else ""
         system = f"{m['kernel']}, {m['libc']}"
-        busy = f"busy machine: {self.busy * 100:.0f} % of the CPUs elsewhere" if self.busy else ""
+        busy = f"busy machine: {self.busy * 100:.0f} % other work" if self.busy else ""
         return [
             (str(self.rank) if self.rank else "\u2014", "" if self.rank else "unranked",
              self.rank or math.inf),

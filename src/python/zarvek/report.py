@@ -126,10 +126,10 @@ def rate_one_core(build, cap, precision, progress):
     (its memory layout): repetitions in one process would miss that. The
     looks are planned from the first run's length and the cap; the rating
     stops at the first look whose interval is within PRECISION of the
-    median, at the last look, or when the next run would pass the cap."""
+    median, or at the last, when the next run would pass the cap."""
     name = f"timed_pass/{_workload.REFERENCE_LOOP}"
     rates, subnormal, durations = [], False, []
-    looks, alpha = None, None
+    looks, alpha, taken = None, None, 0
     start = time.monotonic()
     while True:
         timeout = max(600.0, 20 * max(durations, default=0.0))
@@ -151,11 +151,13 @@ def rate_one_core(build, cap, precision, progress):
         if progress:
             print(f"\rrating: run {len(rates)}, {elapsed:.0f} s of {cap:g} s", end="",
                   file=sys.stderr, flush=True)
+        # The last look is at the cap, wherever the runs' length puts it.
         out_of_time = elapsed + sum(durations) / len(durations) > cap
-        if len(rates) < MIN_RUNS or (len(rates) not in looks and not out_of_time):
+        if len(rates) < MIN_RUNS or (len(rates) not in looks[:-1] and not out_of_time):
             continue
+        taken += 1
         middle, low, high, precise = look(rates, alpha, precision)
-        if precise or out_of_time or len(rates) >= looks[-1]:
+        if precise or out_of_time:
             break
     if progress:
         print("\r\033[K", end="", file=sys.stderr, flush=True)
@@ -165,7 +167,7 @@ def rate_one_core(build, cap, precision, progress):
         "benchmark": name, "confidence": CONFIDENCE, "interval": INTERVAL,
         "precise": precise, "precision": precision / 100, "runs": len(rates),
         "rates": rates, "seconds": round(time.monotonic() - start, 3), "budget": cap,
-        "looks": looks, "alpha": round(alpha, 6),
+        "looks": looks, "look": taken, "alpha": round(alpha, 6),
     }
 
 
@@ -281,11 +283,11 @@ def summary(result, timings):
     lines = [f"Rating:        {r['median']:.1f} {UNIT} at {r['loops']:,} loops "
              f"({interval_text(r)}), median of {r['runs']} runs of {r['benchmark']}"]
     looks = r["looks"]
-    look = f"look {sum(n <= r['runs'] for n in looks)} of {len(looks)}"
+    look = f"look {r['look']} of {len(looks)}"
     target = f"\u00b1{r['precision'] * 100:g} %"
     if r["precise"]:
-        lines.append(f"               within {target} at {look} (planned at "
-                     f"{', '.join(map(str, looks))} runs)")
+        lines.append(f"               within {target} at {look} (planned "
+                     f"{_stats.planned(looks, 'runs')})")
     else:
         lines.append(f"               short of {target}: stopped at the cap (--time "
                      f"{r['budget']:g}, {look}); a quieter machine or a longer --time narrows it")
