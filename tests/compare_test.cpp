@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <regex>
 #include <string>
 #include <vector>
@@ -104,17 +105,20 @@ TEST(Compare, CopiesOfABuildAreNeverFasterOrSlower)
     EXPECT_EQ(doc.at("verdict"), doc.at("comparisons")[0].at("verdict"));
     EXPECT_EQ(doc.at("ratio"), doc.at("comparisons")[0].at("ratio"));
     std::vector<std::string> order;
+    std::set<int> ranks = {doc.at("rank_of_a").get<int>()};
     for (const nlohmann::json &c : doc.at("comparisons")) {
+        ranks.insert(c.at("rank").get<int>());
         const std::string verdict = c.at("verdict");
         EXPECT_TRUE(verdict == "same" || verdict == "undecided") << c.dump();
         const double ratio = c.at("ratio");
         EXPECT_LE(c.at("ci_low").get<double>(), ratio);
         EXPECT_GE(c.at("ci_high").get<double>(), ratio);
     }
+    EXPECT_EQ(ranks, (std::set<int>{1, 2, 3}));
     EXPECT_EQ(doc.at("comparisons")[0].at("path"), copy.string());
     EXPECT_EQ(doc.at("comparisons")[1].at("path"), copy2.string());
     // The rounds rotate A B C C B A A B C ..., in whole blocks of six, at
-    // least three, each round with its one repetition's rate.
+    // least four, each round with its one repetition's rate.
     const std::map<std::string, nlohmann::json> sides = {
         {"A", doc.at("a")}, {"B", doc.at("b")}, {"C", doc.at("comparisons")[1]}};
     for (const auto &[label, s] : sides) {
@@ -132,7 +136,7 @@ TEST(Compare, CopiesOfABuildAreNeverFasterOrSlower)
         }
     }
     EXPECT_EQ(doc.at("a").at("path"), BUILD);
-    ASSERT_GE(order.size(), 18u);
+    ASSERT_GE(order.size(), 24u);
     ASSERT_EQ(order.size() % 6, 0u);
     for (size_t i = 0; i < order.size(); ++i) {
         EXPECT_EQ(order[i], std::string(1, "ABCCBA"[i % 6])) << "round " << i + 1;
@@ -274,7 +278,7 @@ TEST(Compare, RefusesWhatItCannotCompare)
     } cases[] = {
         {{"/nonexistent/build", BUILD}, "A (/nonexistent/build): no such build folder"},
         {{"--cpu", "4096", BUILD, BUILD}, "--cpu 4096: not a CPU this process may run on"},
-        {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for 6 rounds of each build"},
+        {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for 8 rounds of each build"},
         {{BUILD}, "error: at least two builds, A and B"},
         {{"--margin", "0", BUILD, BUILD}, "--margin 0: a positive percentage below 50"},
         {{"--margin", "50", BUILD, BUILD}, "--margin 50: a positive percentage below 50"},

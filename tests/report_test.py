@@ -170,13 +170,15 @@ class Page(html.parser.HTMLParser):
 
 
 class PageFixture(unittest.TestCase):
-    """The run's result as if verified faithful (whether it was is the run
-    group's to check), and a folder for edited copies of it."""
+    """The run's result as if verified faithful on a quiet machine (whether
+    it was is the run group's to check), and a folder for edited copies of
+    it."""
 
     def setUp(self):
         with open(RESULT, encoding="utf-8") as f:
             self.result = json.load(f)
         self.result["verdict"].update(verified=True, faithful=True)
+        self.result["stability"].update(steal=0.0, other_work=0.0)
         self.dir = tempfile.mkdtemp(prefix="zarvek-report-")
         self.addCleanup(shutil.rmtree, self.dir)
         self.faithful = edited(self.result, self.dir, "faithful.json", lambda d: None)
@@ -245,6 +247,7 @@ class ReportPage(PageFixture):
 
         def old_busy(d):  # format 1: the busy share of the second before the run
             d.update(format=1)
+            d["rating"].update(low=d["rating"]["median"] * 0.99, high=d["rating"]["median"])
             d["machine"]["busy"] = 1.0
             del d["stability"]
             d["build"]["flags"] = "-O1"

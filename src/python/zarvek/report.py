@@ -290,8 +290,11 @@ def summary(result, timings):
                      f"{_stats.planned(looks, 'runs')})")
     else:
         lines.append(f"               short of {target}: stopped at the cap (--time "
-                     f"{r['budget']:g}, {look}); a quieter machine or a longer --time narrows it")
-    lines += stability_lines(s, r)
+                     f"{r['budget']:g}, {look})")
+    steadiness = stability_lines(s, r)
+    if not r["precise"] and not any("narrows it" in line for line in steadiness):
+        lines[-1] += "; a quieter machine or a longer --time narrows it"
+    lines += steadiness
     whole = (f"Whole machine: {w['rate']:.1f} {UNIT} with {w['copies']} "
              f"cop{'y' if w['copies'] == 1 else 'ies'} (copies/{w['copies']}), one copy "
              f"{w['single_copy']:.1f}, scaling {w['scaling']:.3f}")
