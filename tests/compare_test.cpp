@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,19 +76,23 @@ TEST(Compare, CopiesOfABuildAreNeverFasterOrSlower)
                  json.string(), "--plot", svg.string(), BUILD, copy.string(), copy2.string()});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const nlohmann::json doc = nlohmann::json::parse(read_file(json.string()));
-    const std::string interval = "\\(95 % CI (\xe2\x88\x92|\\+)[0-9.]+ % to (\xe2\x88\x92|\\+)[0-9.]+ %\\)";
+    const std::string interval =
+        "\\(95 % CI (\xe2\x88\x92|\\+)[0-9.]+ % to (\xe2\x88\x92|\\+)[0-9.]+ %\\)";
     for (const char *x : {"B", "C"}) {
-        EXPECT_TRUE(std::regex_search(
-            r.out, std::regex(std::string("\n") + x + " (is the same as A within \xc2\xb1" "2 % " +
-                              interval + "|against A is undecided " + interval +
-                              ": about [0-9]+ s more on this machine would decide it)\n")))
-            << x << "\n"
-            << r.out;
+        std::string line = "\n";
+        line += x;
+        line += " (is the same as A within \xc2\xb1"
+                "2 % ";
+        line += interval;
+        line += "|against A is undecided ";
+        line += interval;
+        line += ": about [0-9]+ s more on this machine would decide it)\n";
+        EXPECT_TRUE(std::regex_search(r.out, std::regex(line))) << x << "\n" << r.out;
     }
     EXPECT_NE(r.out.find("Not verified (--no-verify)"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.rfind("zarvek-compare: timed_pass/1000 (1,000 loops, rates by the wall clock), ",
-                          0),
-              0u)
+    EXPECT_EQ(
+        r.out.rfind("zarvek-compare: timed_pass/1000 (1,000 loops, rates by the wall clock), ", 0),
+        0u)
         << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\n   [123]  A .* the reference\n")))
         << "A not ranked among its copies: " << r.out;
@@ -205,9 +209,9 @@ TEST(Compare, AnInterruptStopsTheBenchAndWritesNothing)
         const std::string said = read_file(err.path);
         EXPECT_TRUE(running) << "no round of the copy seen";
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status << said;
-        EXPECT_NE(said.find("interrupted by signal " + std::to_string(signal) +
-                            "; nothing written"),
-                  std::string::npos)
+        EXPECT_NE(
+            said.find("interrupted by signal " + std::to_string(signal) + "; nothing written"),
+            std::string::npos)
             << said;
         EXPECT_EQ(said.find("Traceback"), std::string::npos) << said;
         EXPECT_FALSE(process_in(copy)) << "a zarvek-bench left running";
@@ -284,8 +288,9 @@ TEST(Compare, RefusesWhatItCannotCompare)
         {{"--margin", "50", BUILD, BUILD}, "--margin 50: a positive percentage below 50"},
         {{"--margin", "-1", BUILD, BUILD}, "--margin -1: a positive percentage below 50"},
         {{"--margin", "abc", BUILD, BUILD}, "--margin abc: a positive percentage below 50"},
-        {{BUILD, flushing}, "B (" + flushing + "): " + flushing +
-                                "/zarvek-bench runs with subnormal numbers flushed to zero"},
+        {{BUILD, flushing},
+         "B (" + flushing + "): " + flushing +
+             "/zarvek-bench runs with subnormal numbers flushed to zero"},
         {{"--loop", "0", BUILD, BUILD},
          "error: argument --loop: must be a whole number from 1 to 2147483647, not '0'"},
         {{BUILD, silent}, "B (" + silent + "): zarvek-bench printed no JSON report"},
@@ -323,28 +328,29 @@ TEST(Compare, RefusesWhatItCannotCompare)
 // that is wrong, and the subnormal counter from the edge on.
 void scripted_bench(const fs::path &folder, const std::string &listed, bool takes_loops)
 {
-    fake_bench(folder, "listed='" + listed + "' loop='' reps=1 list=0\n" +
-                           "for arg; do case $arg in\n"
-                           "  --loops=*) " +
-                           (takes_loops ? "listed=\"$listed ${arg#--loops=}\";;\n"
-                                        : "echo \"unrecognized '$arg'\" >&2; exit 1;;\n") +
-                           "  --benchmark_list_tests) list=1;;\n"
-                           "  --benchmark_filter=*) loop=${arg#*/}; loop=${loop%?};;\n"
-                           "  --benchmark_repetitions=*) reps=${arg#*=};;\n"
-                           "esac; done\n"
-                           "if [ $list = 1 ]; then\n"
-                           "  for n in $listed; do echo timed_pass/$n; done; exit\n"
-                           "fi\n"
-                           "sub=0; [ $loop -ge 327584 ] && sub=1\n"
-                           "printf '{\"context\": {\"flush_to_zero\": \"false\"}, \"benchmarks\": ['\n"
-                           "i=0; while [ $i -lt $reps ]; do\n"
-                           "  [ $i = 0 ] || printf ,\n"
-                           "  printf '{\"name\": \"timed_pass/%s\", \"run_type\": \"iteration\", "
-                           "\"real_time\": %se-2, \"time_unit\": \"ns\", \"items_per_second\": 1, "
-                           "\"subnormal\": %s}' $loop $((loop * (100 + ($$ + i) % 7))) $sub\n"
-                           "  i=$((i + 1))\n"
-                           "done\n"
-                           "echo ']}'");
+    fake_bench(folder,
+               "listed='" + listed + "' loop='' reps=1 list=0\n" +
+                   "for arg; do case $arg in\n"
+                   "  --loops=*) " +
+                   (takes_loops ? "listed=\"$listed ${arg#--loops=}\";;\n"
+                                : "echo \"unrecognized '$arg'\" >&2; exit 1;;\n") +
+                   "  --benchmark_list_tests) list=1;;\n"
+                   "  --benchmark_filter=*) loop=${arg#*/}; loop=${loop%?};;\n"
+                   "  --benchmark_repetitions=*) reps=${arg#*=};;\n"
+                   "esac; done\n"
+                   "if [ $list = 1 ]; then\n"
+                   "  for n in $listed; do echo timed_pass/$n; done; exit\n"
+                   "fi\n"
+                   "sub=0; [ $loop -ge 327584 ] && sub=1\n"
+                   "printf '{\"context\": {\"flush_to_zero\": \"false\"}, \"benchmarks\": ['\n"
+                   "i=0; while [ $i -lt $reps ]; do\n"
+                   "  [ $i = 0 ] || printf ,\n"
+                   "  printf '{\"name\": \"timed_pass/%s\", \"run_type\": \"iteration\", "
+                   "\"real_time\": %se-2, \"time_unit\": \"ns\", \"items_per_second\": 1, "
+                   "\"subnormal\": %s}' $loop $((loop * (100 + ($$ + i) % 7))) $sub\n"
+                   "  i=$((i + 1))\n"
+                   "done\n"
+                   "echo ']}'");
 }
 
 // The loop count it compares at: the reference loop count where both list
