@@ -325,8 +325,10 @@ TEST(Compare, RefusesWhatItCannotCompare)
 // A zarvek-bench that lists timed_pass/N for N in LISTED (and, where it
 // takes --loops, for the N it names), and "runs" any: a pass of N loops
 // timed at about N ns by the wall clock, with a rate by another clock
-// that is wrong, and the subnormal counter from the edge on.
-void scripted_bench(const fs::path &folder, const std::string &listed, bool takes_loops)
+// that is wrong, and the subnormal counter from the edge on. HUNDREDTHS
+// scales the pass's time (100: N ns).
+void scripted_bench(const fs::path &folder, const std::string &listed, bool takes_loops,
+                    int hundredths = 100)
 {
     fake_bench(folder,
                "listed='" + listed + "' loop='' reps=1 list=0\n" +
@@ -347,7 +349,9 @@ void scripted_bench(const fs::path &folder, const std::string &listed, bool take
                    "  [ $i = 0 ] || printf ,\n"
                    "  printf '{\"name\": \"timed_pass/%s\", \"run_type\": \"iteration\", "
                    "\"real_time\": %se-2, \"time_unit\": \"ns\", \"items_per_second\": 1, "
-                   "\"subnormal\": %s}' $loop $((loop * (100 + ($$ + i) % 7))) $sub\n"
+                   "\"subnormal\": %s}' $loop $((loop * (" +
+                   std::to_string(hundredths) +
+                   " + ($$ + i) % 7))) $sub\n"
                    "  i=$((i + 1))\n"
                    "done\n"
                    "echo ']}'");
@@ -422,6 +426,31 @@ TEST(Compare, ChoosesTheLoopCountAndSaysWhy)
             EXPECT_TRUE(median > 0.93e14 && median <= 1e14) << side << " " << median;
         }
     }
+}
+
+// Builds a third slower and a third faster than A, each decided at a look
+// and ranked; --fail-slower makes the slower one fail a pipeline.
+TEST(Compare, DecidesFasterAndSlowerAndFailsASlowerBuild)
+{
+    TempDir dir;
+    const std::string a = (dir.path / "a").string(), slow = (dir.path / "slow").string(),
+                      fast = (dir.path / "fast").string();
+    scripted_bench(a, "1000", false);
+    scripted_bench(slow, "1000", false, 150);
+    scripted_bench(fast, "1000", false, 75);
+    const fs::path json = dir.path / "c.json";
+    const ProcessResult r = compare(
+        {"--time", "20", "--no-verify", "--fail-slower", "--json", json.string(), a, slow, fast});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    const nlohmann::json doc = nlohmann::json::parse(read_file(json.string()));
+    ASSERT_EQ(doc.at("comparisons").size(), 2u);
+    EXPECT_EQ(doc.at("comparisons")[0].at("verdict"), "slower") << r.out;
+    EXPECT_EQ(doc.at("comparisons")[1].at("verdict"), "faster") << r.out;
+    EXPECT_EQ(doc.at("comparisons")[0].at("rank"), 3);
+    EXPECT_EQ(doc.at("rank_of_a"), 2);
+    EXPECT_EQ(doc.at("comparisons")[1].at("rank"), 1);
+    EXPECT_NE(r.out.find("\nB is 3"), std::string::npos) << r.out; // 1 - 100/150 is 33 %
+    EXPECT_NE(r.out.find("\nC is 3"), std::string::npos) << r.out; // 100/75 - 1 is 33 %
 }
 
 } // namespace
