@@ -31,7 +31,7 @@ package)
     dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no dependency on libc6"
     dpkg-deb -f "$deb" Recommends | grep -q valgrind || fail "zarvek-verify's valgrind not recommended"
     if [ "$bench" = bench ]; then
-        for dependency in python3-scipy python3-jinja2 python3-matplotlib; do
+        for dependency in python3-scipy python3-statsmodels python3-jinja2 python3-matplotlib; do
             dpkg-deb -f "$deb" Depends | grep -q "$dependency" ||
                 fail "no dependency on $dependency (zarvek-compare, zarvek-report)"
         done
@@ -54,7 +54,14 @@ programs=(zarvek zarvek-verify)
 expected=$({
     for p in "${programs[@]}"; do echo "./bin/$p"; echo "./share/man/man1/$p.1"; done
     echo ./lib/zarvek/zarvek-qemu-plugin.so
-    [ "$bench" = bench ] && echo ./lib/zarvek/zarvek_common.py
+    if [ "$bench" = bench ]; then
+        for f in __init__ _bench _files _machine _process _result _stats _verdict _version \
+            _workload compare page report; do
+            echo "./lib/zarvek/zarvek/$f.py"
+        done
+        echo ./lib/zarvek/zarvek/templates/page.html.j2
+        echo ./lib/zarvek/zarvek/templates/sort.js
+    fi
 } | sort | tr '\n' ' ')
 files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
 [ "$files" = "$expected" ] || fail "installed files: $files; expected: $expected"
@@ -97,12 +104,17 @@ if [ "$bench" = bench ] && [ "$verify" = verify ] && [ "$mode" = install ]; then
         fail "zarvek-compare on the installed build: $compared"
     grep -qx "  verifier  faithful" <<<"$compared" || fail "zarvek-compare did not verify: $compared"
 fi
-# zarvek-report finds the module it imports where it was installed, and
-# leaves no byte code there.
+# zarvek-report finds the package where it was installed, through a
+# symbolic link to it too, says the project's version, and leaves no byte
+# code there.
 if [ "$bench" = bench ]; then
     help=$("$root/bin/zarvek-report" --help 2>&1) || fail "zarvek-report --help: $help"
     [[ $help = "usage: zarvek-report "* ]] || fail "zarvek-report --help wrote: $help"
-    [ ! -e "$root/lib/zarvek/__pycache__" ] || fail "zarvek-report wrote byte code in lib/zarvek"
+    ln -s "$root/bin/zarvek-compare" "$work/linked-compare"
+    version=$("$work/linked-compare" --version 2>&1) || fail "zarvek-compare --version: $version"
+    [ "$version" = "zarvek-compare $(sed -n 's/^project(zarvek VERSION \([0-9.]*\).*/\1/p' \
+        "$(dirname "$0")/../CMakeLists.txt")" ] || fail "zarvek-compare --version wrote: $version"
+    [ -z "$(find "$root/lib/zarvek" -name __pycache__)" ] || fail "byte code written in lib/zarvek"
 fi
 # zarvek-fleet runs without a launcher too, as a job of one rank.
 if [ "$fleet" = fleet ]; then

@@ -186,7 +186,7 @@ TEST_P(Manual, PageAndProgramHaveTheSameOptions)
         if (std::regex_match(option.name, others)) {
             continue;
         }
-        if (option.name == "-h" || option.name == "--help") {
+        if (option.name == "-h" || option.name == "--help" || option.name == "--version") {
             const ProcessResult r = run_process({p.path, option.name});
             EXPECT_EQ(r.status, 0) << option.name << ": " << r.err;
             EXPECT_NE(r.out, "") << option.name;

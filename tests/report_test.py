@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """zarvek-report run for real on a short budget, its page over real results
 (parsed, and loaded by headless chromium), and the input it must refuse.
 
@@ -24,6 +25,8 @@ BUILD = os.environ["ZARVEK_BUILD"]
 REPORT = os.path.join(BUILD, "zarvek-report")
 RESULT = os.environ["REPORT_RESULT"]
 VERIFY = os.environ.get("REPORT_NO_VERIFY") != "1"
+with open(os.path.join(BUILD, "python", "zarvek", "_version.py"), encoding="utf-8") as _f:
+    VERSION = re.search(r'VERSION = "(.*)"', _f.read()).group(1)
 MANUAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "doc",
                       "zarvek-report.1")
 
@@ -83,13 +86,22 @@ class ReportRun(unittest.TestCase):
         self.assertEqual(keys_of(result), documented_keys(),
                          "the result's keys and the manual page's differ")
         rating, whole = result["rating"], result["whole_machine"]
-        self.assertEqual(result["format"], 1)
+        self.assertEqual((result["format"], result["version"]), (2, VERSION))
         self.assertEqual((rating["loops"], rating["benchmark"], rating["unit"]),
                          (100000, "timed_pass/100000", "MIPS"))
-        self.assertGreaterEqual(rating["runs"], 6)
+        self.assertGreaterEqual(rating["runs"], 10)
         self.assertEqual(len(rating["rates"]), rating["runs"])
-        self.assertTrue(min(rating["rates"]) <= rating["low"] <= rating["median"]
-                        <= rating["high"] <= max(rating["rates"]), rating)
+        # The interval holds the median; widened for correlated runs, it
+        # may reach past them, or be open on a side (null).
+        self.assertTrue((rating["low"] is None or rating["low"] <= rating["median"])
+                        and (rating["high"] is None or rating["median"] <= rating["high"]),
+                        rating)
+        self.assertIn(rating["runs"], rating["looks"] + [rating["runs"]] * (not rating["precise"]))
+        stability = result["stability"]
+        for key in ("steal", "other_work"):
+            self.assertTrue(0 <= stability[key] <= 1, stability)
+        self.assertTrue(-1 <= stability["autocorrelation"] <= 1, stability)
+        self.assertIsInstance(stability["drift"], float)
         self.assertIs(rating["subnormal"], False)
         self.assertEqual(whole["copies"], len(os.sched_getaffinity(0)))
         self.assertEqual(whole["loops"], 1000)
@@ -98,7 +110,7 @@ class ReportRun(unittest.TestCase):
         self.assertEqual(result["machine"]["host"], os.uname().nodename)
         self.assertEqual(result["machine"]["cpus"], len(os.sched_getaffinity(0)))
         self.assertIn("-ffp-contract=off", result["build"]["flags"])
-        for label in ("Rating:", "Whole machine:", "Verdict:       " + (
+        for label in ("Rating:", "Stability:", "Whole machine:", "Verdict:       " + (
                 "faithful" if VERIFY else "not verified"), "Machine:", "Build:", "Took"):
             self.assertIn("\n" + label, r.stdout)
 
@@ -158,13 +170,15 @@ class Page(html.parser.HTMLParser):
 
 
 class PageFixture(unittest.TestCase):
-    """The run's result as if verified faithful (whether it was is the run
-    group's to check), and a folder for edited copies of it."""
+    """The run's result as if verified faithful on a quiet machine (whether
+    it was is the run group's to check), and a folder for edited copies of
+    it."""
 
     def setUp(self):
         with open(RESULT, encoding="utf-8") as f:
             self.result = json.load(f)
         self.result["verdict"].update(verified=True, faithful=True)
+        self.result["stability"].update(steal=0.0, other_work=0.0)
         self.dir = tempfile.mkdtemp(prefix="zarvek-report-")
         self.addCleanup(shutil.rmtree, self.dir)
         self.faithful = edited(self.result, self.dir, "faithful.json", lambda d: None)
@@ -207,7 +221,7 @@ class ReportPage(PageFixture):
         def unfaithful(d):
             d["verdict"]["faithful"] = False
             d["rating"]["median"] *= 2
-            d["rating"]["high"] *= 2
+            d["rating"]["high"] = d["rating"]["median"] * 1.01
 
         def unverified(d):
             d["verdict"].update(verified=False, faithful=None)
@@ -227,6 +241,40 @@ class ReportPage(PageFixture):
                                  ("\u2014unranked", "not verified")])
         self.assertLess(r.stdout.index("Loop count 1,000<"), r.stdout.index("Loop count 100,000<"))
 
+    def test_copies_are_shown_once_and_a_busy_machine_is_marked(self):
+        def busy(d):
+            d["stability"]["other_work"] = 1.0
+
+        def old_busy(d):  # format 1: the busy share of the second before the run
+            d.update(format=1)
+            d["rating"].update(low=d["rating"]["median"] * 0.99, high=d["rating"]["median"])
+            d["machine"]["busy"] = 1.0
+            del d["stability"]
+            d["build"]["flags"] = "-O1"
+        copy = os.path.join(self.dir, "copy.json")
+        shutil.copy(self.faithful, copy)
+        files = [self.faithful, self.faithful, copy,
+                 edited(self.result, self.dir, "busy.json", busy),
+                 edited(self.result, self.dir, "old.json", old_busy)]
+        r = report("page", *files)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr.count(f"is the same result as {self.faithful}: shown once"), 2,
+                         r.stderr)
+        rows = Page(r.stdout).tables[0]
+        self.assertEqual(len(rows), 3)
+        self.assertEqual(sum("busy machine" in row[7] for row in rows), 2, rows)
+
+    def test_chart_labels_tell_builds_apart_by_their_flags(self):
+        sys.path.insert(0, os.path.join(BUILD, "python"))
+        from zarvek import page
+        documents = [copy.deepcopy(self.result) for _ in range(2)]
+        documents[1]["build"]["flags"] = documents[0]["build"]["flags"].replace(
+            "-ffp-contract=off", "-O1 -ffp-contract=off")
+        rows = [page.Row(f"{i}.json", d) for i, d in enumerate(documents)]
+        page.groups_of(rows)
+        labels = [row.label.split(". ", 1)[1] for row in rows]
+        self.assertNotEqual(labels[0], labels[1])
+
     def test_files_that_are_not_results_are_named_and_skipped_or_refused(self):
         other = os.path.join(self.dir, "other.json")
         with open(other, "w") as f:
@@ -234,9 +282,9 @@ class ReportPage(PageFixture):
         truncated = os.path.join(self.dir, "truncated.json")
         with open(RESULT, encoding="utf-8") as f, open(truncated, "w") as g:
             g.write(f.read()[:200])
-        newer = edited(self.result, self.dir, "newer.json", lambda d: d.update(format=2))
+        newer = edited(self.result, self.dir, "newer.json", lambda d: d.update(format=3))
         reasons = {other: "not a zarvek-report result", truncated: "not valid JSON",
-                   newer: "format 2 is newer"}
+                   newer: "format 3 is newer"}
         page_file = os.path.join(self.dir, "p.html")
         r = report("page", "-o", page_file, self.faithful, *reasons)
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -300,6 +348,8 @@ class ReportRefusals(unittest.TestCase):
             (2, "no executable zarvek in", ["--build", empty], None),
             (2, "no such folder", ["--build", os.path.join(self.dir, "none")], None),
             (2, "--time 0: a number of seconds above 0", ["--time", "0"], None),
+            *[(2, f"--precision {p}: a positive percentage below 50", ["--precision", p], None)
+              for p in ("0", "50", "-1", "abc")],
             (2, "ZARVEK_REPORT_COPIES_LOOPS=0: a whole number", [],
              {"ZARVEK_REPORT_COPIES_LOOPS": "0"}),
             (2, "has no timed_pass/100000",
@@ -333,30 +383,34 @@ class ReportRefusals(unittest.TestCase):
     def test_an_interrupt_stops_the_bench_and_writes_nothing(self):
         # The bench is asked to end first, so that it can clean up (the
         # verifier removes its traces so), then its group is killed.
-        pid_file, cleaned = os.path.join(self.dir, "bench.pid"), os.path.join(self.dir, "cleaned")
-        folder = fake_build(os.path.join(self.dir, "slow"), listing_bench(
-            f"echo $$ > {pid_file}; trap 'touch {cleaned}; exit 143' TERM; sleep 60 & wait"))
-        child = subprocess.Popen([REPORT, "run", "--no-verify", "--build", folder, "--json",
-                                  self.json], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(pid_file) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        time.sleep(0.2)
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=30)
-        self.assertEqual(child.returncode, 128 + signal.SIGINT, out + err)
-        self.assertIn("interrupted by signal 2; nothing written", err)
-        self.assertFalse(os.path.exists(self.json))
-        self.assertTrue(os.path.exists(cleaned), "the bench had no SIGTERM to clean up on")
-        with open(pid_file) as f:
-            bench = int(f.read())
-        # Gone, or a zombie about to be reaped by init.
-        try:
-            with open(f"/proc/{bench}/stat") as f:
-                self.assertIn(f.read().split(") ")[1][0], "ZX")
-        except FileNotFoundError:
-            pass
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            pid_file, cleaned = (os.path.join(self.dir, f"{name}.{signum}")
+                                 for name in ("bench.pid", "cleaned"))
+            folder = fake_build(os.path.join(self.dir, f"slow{signum}"), listing_bench(
+                f"echo $$ > {pid_file}; trap 'touch {cleaned}; exit 143' TERM; sleep 60 & wait"))
+            child = subprocess.Popen([REPORT, "run", "--no-verify", "--build", folder, "--json",
+                                      self.json], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            deadline = time.monotonic() + 30
+            while not os.path.exists(pid_file) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(0.2)
+            child.send_signal(signum)
+            out, err = child.communicate(timeout=30)
+            self.assertEqual(child.returncode, 128 + signum, out + err)
+            self.assertIn(f"interrupted by signal {int(signum)}; nothing written", err)
+            self.assertNotIn("Traceback", err)
+            self.assertFalse(os.path.exists(self.json))
+            self.assertEqual([f for f in os.listdir(self.dir) if f.startswith(".")], [])
+            self.assertTrue(os.path.exists(cleaned), "the bench had no SIGTERM to clean up on")
+            with open(pid_file) as f:
+                bench = int(f.read())
+            # Gone, or a zombie about to be reaped by init.
+            try:
+                with open(f"/proc/{bench}/stat") as f:
+                    self.assertIn(f.read().split(") ")[1][0], "ZX")
+            except FileNotFoundError:
+                pass
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Runs a bare-metal zarvek under qemu-system, through scripts/run-bare-metal,
 and judges what it prints, byte for byte, and its exit status against zarvek
 on Linux: the Linux build's zarvek itself, or for a completed measurement,

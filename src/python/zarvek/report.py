@@ -1,0 +1,440 @@
+# SPDX-License-Identifier: MIT
+"""zarvek-report: the figure to publish for this machine, and many
+machines' figures on one page.
+
+run: verifies the build's zarvek, rates one core at the reference loop
+count (fresh zarvek-bench processes, one pass each, looked at on a plan
+fixed in advance, until the interval of their median, which accounts for
+the runs' serial correlation, is within +-P or the time cap is reached)
+and the whole machine (copies/1 and copies/N for every CPU of the
+affinity set), records the machine, the build and how steady the machine
+was, prints a summary and writes a result file.
+
+page: sets result files side by side in one self-contained HTML page (a
+sortable table and a bar chart per loop count) and a Markdown table.
+
+Exit status: 0 done; 1 the build is not faithful or flushes subnormal
+numbers to zero (run); 2 bad input or a failure, no result; 128 + the
+signal when interrupted, no file written.
+"""
+
+import argparse
+import datetime
+import math
+import os
+import platform
+import re
+import subprocess
+import sys
+import time
+
+from . import _bench, _files, _machine, _process, _result, _stats, _workload
+from ._process import Refusal
+from ._version import VERSION
+
+PROG = "zarvek-report"
+UNIT = _result.UNIT
+CONFIDENCE = _stats.CONFIDENCE
+# The rating stops once its interval lies within this many per cent of the
+# median, either way (--precision).
+PRECISION = 0.5
+# The runs that always run: at ten, the order statistics of independent
+# runs give a 95 % interval.
+MIN_RUNS = 10
+# Google Benchmark's --benchmark_min_time: one pass is far longer, so each
+# repetition is one pass.
+MIN_TIME = 0.01
+# Repetitions of each copies/N, of which the median is the figure.
+COPIES_REPETITIONS = 5
+COPIES_LOOPS_VARIABLE = "ZARVEK_REPORT_COPIES_LOOPS"
+# From this share of the CPUs' time taken by steal or other work over the
+# rating, the summary says that the figures are a busy machine's.
+BUSY_SHARE = 0.1
+INTERVAL = ("the order statistics of the runs, their binomial ranks widened by the Newey-West "
+            "long-run variance of the signs of (run - median); Bonferroni's share of 5 % at "
+            "each planned look")
+
+
+class Build:
+    """The programs of the build being rated."""
+
+    def __init__(self, folder):
+        self.folder = os.path.abspath(folder)
+        self.zarvek = os.path.join(self.folder, "zarvek")
+        self.bench = os.path.join(self.folder, "zarvek-bench")
+        self.context = None
+
+    def bench_run(self, *args, timeout=None):
+        """Runs ./zarvek-bench from its folder (so that the length of the
+        folder's path cannot move the stack the pass runs on) with JSON
+        output; returns its report."""
+        argv = ["./zarvek-bench", *args, "--benchmark_format=json"]
+        try:
+            status, out, err = _process.run(argv, cwd=self.folder, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Refusal(2, f"{self.bench} did not finish in {timeout:.0f} s") from None
+        if status != 0:
+            raise Refusal(2, f"{self.bench} {_process.how_it_ended(status, err)}")
+        try:
+            report = _bench.read_bench_json(out)
+        except ValueError as e:
+            raise Refusal(2, f"{self.bench}: {e}") from None
+        if self.context is None:
+            self.context = report["context"]
+            _bench.check_flush_to_zero(self.bench, self.context, "not rated")
+        return report
+
+
+def locate(folder):
+    build = Build(folder)
+    if not os.path.isdir(build.folder):
+        raise Refusal(2, f"--build {folder}: no such folder")
+    for program in (build.zarvek, build.bench):
+        if not _process.executable(program):
+            raise Refusal(2, f"no executable {os.path.basename(program)} in {build.folder}")
+    return build
+
+
+def rating_plan(most):
+    """The planned looks for a rating that may take MOST runs, and the error
+    each may spend: from the fewest runs whose interval at that error is
+    bounded on both sides when the runs are independent, growing by
+    about 1.5 up to MOST."""
+    first = MIN_RUNS
+    while True:
+        looks = _stats.looks_plan(first, max(first, most))
+        alpha = _stats.alpha_per_look(looks)
+        _, low, high = _stats.median_interval(range(first), alpha)
+        if low is not None and high is not None or first >= most:
+            return looks, alpha
+        first += 1
+
+
+def look(rates, alpha, precision):
+    """The median of RATES, its 1 - ALPHA interval, and whether the interval
+    lies within PRECISION per cent of it, either way."""
+    middle, low, high = _stats.median_interval(rates, alpha)
+    precise = low is not None and high is not None and \
+        max(high / middle - 1, 1 - low / middle) <= precision / 100
+    return middle, low, high, precise
+
+
+def rate_one_core(build, cap, precision, progress):
+    """The rating: fresh zarvek-bench processes, one pass of
+    timed_pass/REFERENCE each, in time order. Fresh processes, because a
+    new process runs the pass a few per cent faster or slower than the last
+    (its memory layout): repetitions in one process would miss that. The
+    looks are planned from the first run's length and the cap; the rating
+    stops at the first look whose interval is within PRECISION of the
+    median, or at the last, when the next run would pass the cap."""
+    name = f"timed_pass/{_workload.REFERENCE_LOOP}"
+    rates, subnormal, durations = [], False, []
+    looks, alpha, taken = None, None, 0
+    start = time.monotonic()
+    while True:
+        timeout = max(600.0, 20 * max(durations, default=0.0))
+        began = time.monotonic()
+        report = build.bench_run(f"--benchmark_filter=^{name}(/|$)", "--benchmark_repetitions=1",
+                                 f"--benchmark_min_time={MIN_TIME}", timeout=timeout)
+        durations.append(time.monotonic() - began)
+        try:
+            runs = _bench.bench_runs(report, name)
+        except ValueError as e:
+            raise Refusal(2, f"{build.bench}: {e}") from None
+        if len(runs) != 1:
+            raise Refusal(2, f"{build.bench} reported {len(runs)} runs of {name}, not 1")
+        rates.append(float(runs[0]["items_per_second"]) / 1e6)
+        subnormal = subnormal or bool(runs[0].get("subnormal"))
+        if looks is None:
+            looks, alpha = rating_plan(int(cap / durations[0]))
+        elapsed = time.monotonic() - start
+        if progress:
+            print(f"\rrating: run {len(rates)}, {elapsed:.0f} s of {cap:g} s", end="",
+                  file=sys.stderr, flush=True)
+        # The last look is at the cap, wherever the runs' length puts it.
+        out_of_time = elapsed + sum(durations) / len(durations) > cap
+        if len(rates) < MIN_RUNS or (len(rates) not in looks[:-1] and not out_of_time):
+            continue
+        taken += 1
+        middle, low, high, precise = look(rates, alpha, precision)
+        if precise or out_of_time:
+            break
+    if progress:
+        print("\r\033[K", end="", file=sys.stderr, flush=True)
+    return {
+        "median": middle, "low": low, "high": high, "unit": UNIT,
+        "loops": _workload.REFERENCE_LOOP, "subnormal": subnormal,
+        "benchmark": name, "confidence": CONFIDENCE, "interval": INTERVAL,
+        "precise": precise, "precision": precision / 100, "runs": len(rates),
+        "rates": rates, "seconds": round(time.monotonic() - start, 3), "budget": cap,
+        "looks": looks, "look": taken, "alpha": round(alpha, 6),
+    }
+
+
+def rate_whole_machine(build, cpus, copies_loops):
+    """copies/1 and copies/N for N = every CPU of the affinity set, the
+    median of their repetitions, and the scaling."""
+    import numpy as np
+
+    counts = sorted({1, cpus})
+    filter_ = "^copies/(" + "|".join(map(str, counts)) + ")/"
+    args = [f"--benchmark_filter={filter_}", f"--benchmark_repetitions={COPIES_REPETITIONS}",
+            f"--benchmark_min_time={MIN_TIME}"]
+    if copies_loops is not None:
+        args.append(f"--copies_loops={copies_loops}")
+    started = time.monotonic()
+    report = build.bench_run(*args)
+    medians, subnormal = {}, False
+    for n in counts:
+        try:
+            runs = _bench.bench_runs(report, f"copies/{n}")
+        except ValueError as e:
+            raise Refusal(2, f"{build.bench}: {e}") from None
+        if not runs:
+            raise Refusal(2, f"{build.bench} reported no runs of copies/{n}")
+        medians[n] = float(np.median([r["items_per_second"] for r in runs])) / 1e6
+        subnormal = subnormal or any(bool(r.get("subnormal")) for r in runs)
+    loops = report["context"].get("copies_loop")
+    return {
+        "copies": cpus, "rate": medians[cpus], "single_copy": medians[1],
+        "scaling": medians[cpus] / (cpus * medians[1]), "subnormal": subnormal,
+        "loops": int(loops) if str(loops).isdigit() else copies_loops,
+        "repetitions": COPIES_REPETITIONS,
+        "pinned": report["context"].get("copies_pinned") == "yes",
+        "seconds": round(time.monotonic() - started, 3),
+    }
+
+
+def judge(build, no_verify):
+    if no_verify:
+        return {"verified": False, "faithful": None, "method": "not verified (--no-verify)"}
+    from . import _verdict
+
+    verifier = _process.beside(sys.argv[0], "zarvek-verify")
+    if verifier is None:
+        raise Refusal(2, f"no zarvek-verify beside {PROG}; --no-verify rates without the verdict")
+    print(f"Verifying: {verifier} {build.zarvek}", file=sys.stderr)
+    verdict = _verdict.verify(verifier, build.zarvek)
+    if verdict.status == 1:
+        raise Refusal(1, f"{build.zarvek} is not faithful; it is not rated.\n"
+                         f"{verdict.shortfalls()}")
+    if verdict.status != 0:
+        raise Refusal(2, f"{verdict.message}\n(--no-verify rates without the verdict)")
+    return {"verified": True, "faithful": True, "method": verdict.method}
+
+
+def copies_loops_setting():
+    text = os.environ.get(COPIES_LOOPS_VARIABLE)
+    if text is None:
+        return None
+    if not re.fullmatch(r"[0-9]+", text) or not 1 <= int(text) <= 2147483647:
+        raise Refusal(2, f"{COPIES_LOOPS_VARIABLE}={text}: a whole number from 1 to 2147483647")
+    return int(text)
+
+
+def percent(x):
+    return f"{x * 100:+.1f} %".replace("-", "\u2212")
+
+
+def interval_text(r):
+    low = "open" if r["low"] is None else f"{r['low']:.1f}"
+    high = "open" if r["high"] is None else f"{r['high']:.1f}"
+    below = "\u2212open" if r["low"] is None else percent(r["low"] / r["median"] - 1)
+    above = "+open" if r["high"] is None else percent(r["high"] / r["median"] - 1)
+    return f"{CONFIDENCE * 100:.0f} % CI {low} to {high}, {below} {above}"
+
+
+def half_width(r):
+    """The interval's larger side, as a share of the median; None if open."""
+    if r["low"] is None or r["high"] is None:
+        return None
+    return max(r["high"] / r["median"] - 1, 1 - r["low"] / r["median"])
+
+
+def share(x):
+    return "unknown" if x is None else f"{x * 100:.1f} %"
+
+
+def stability_lines(s, r):
+    """The machine's steadiness in one line, and a second when it moved
+    more than the precision asked."""
+    lag1 = "unknown" if s["autocorrelation"] is None else f"{s['autocorrelation']:.2f}"
+    moved = "unknown" if s["drift"] is None else percent(s["drift"])
+    lines = [f"Stability:     runs correlated {lag1} at lag 1, drift {moved}, steal "
+             f"{share(s['steal'])} and other work {share(s['other_work'])} of the CPUs"]
+    if s["drift"] is not None and abs(s["drift"]) > r["precision"]:
+        width = half_width(r)
+        widened = "open on a side" if width is None else f"\u00b1{width * 100:.1f} %"
+        lines.append(f"               this machine's rate moved {abs(s['drift']) * 100:.1f} % "
+                     f"during the run; the interval is widened to {widened}; a quieter "
+                     "machine or a longer --time narrows it")
+    shares = (("steal", s["steal"]), ("other work", s["other_work"]))
+    busy = [f"{label} {x * 100:.0f} %" for label, x in shares
+            if x is not None and x >= BUSY_SHARE]
+    if busy:
+        lines.append(f"               {' and '.join(busy)} of the CPUs during the rating: "
+                     "these are the figures of a busy machine")
+    return lines
+
+
+def summary(result, timings):
+    r, w, m, b, v, s = (result[k] for k in ("rating", "whole_machine", "machine", "build",
+                                            "verdict", "stability"))
+    lines = [f"Rating:        {r['median']:.1f} {UNIT} at {r['loops']:,} loops "
+             f"({interval_text(r)}), median of {r['runs']} runs of {r['benchmark']}"]
+    looks = r["looks"]
+    look = f"look {r['look']} of {len(looks)}"
+    target = f"\u00b1{r['precision'] * 100:g} %"
+    if r["precise"]:
+        lines.append(f"               within {target} at {look} (planned "
+                     f"{_stats.planned(looks, 'runs')})")
+    else:
+        lines.append(f"               short of {target}: stopped at the cap (--time "
+                     f"{r['budget']:g}, {look})")
+    steadiness = stability_lines(s, r)
+    if not r["precise"] and not any("narrows it" in line for line in steadiness):
+        lines[-1] += "; a quieter machine or a longer --time narrows it"
+    lines += steadiness
+    whole = (f"Whole machine: {w['rate']:.1f} {UNIT} with {w['copies']} "
+             f"cop{'y' if w['copies'] == 1 else 'ies'} (copies/{w['copies']}), one copy "
+             f"{w['single_copy']:.1f}, scaling {w['scaling']:.3f}")
+    if w["loops"] != _workload.REFERENCE_LOOP:
+        whole += f", at {w['loops']:,} loops"
+    lines.append(whole)
+    for label, part in (("rating", r), ("whole machine", w)):
+        if part["subnormal"]:
+            lines.append(f"               the {label}'s passes computed with subnormal "
+                         "numbers: compare it only at the same loop count")
+    if v["verified"]:
+        lines.append(f"Verdict:       faithful ({v['method']})")
+    else:
+        lines.append("Verdict:       not verified (--no-verify): whether the build did the "
+                     "benchmark's work is unknown")
+    cpus = f"{m['cpus']} CPU{'s' if m['cpus'] != 1 else ''}"
+    lines.append(f"Machine:       {m['host']}: {m['cpu_model']} "
+                 f"({_machine.identity_line(m['cpu_id'])}), {cpus}, {platform.system()} "
+                 f"{m['kernel']}, {m['libc']}")
+    lines.append(f"Build:         {b['compiler']}, {b['flags']}, {b['target']}")
+    lines.append(f"Took {result['duration']:.1f} s: " + ", ".join(
+        f"{label} {seconds:.1f} s" for label, seconds in timings))
+    return "\n".join(lines)
+
+
+def command_run(args):
+    if not (math.isfinite(args.time) and args.time > 0):
+        raise Refusal(2, f"--time {args.time:g}: a number of seconds above 0")
+    copies_loops = copies_loops_setting()
+    if args.json:
+        _files.check_output_file("--json", args.json)
+    try:
+        import numpy  # noqa: F401  (the statistics)
+        import scipy.stats  # noqa: F401
+        import statsmodels.api  # noqa: F401
+    except ImportError:
+        raise Refusal(2, "the statistics need SciPy and statsmodels: apt-get install "
+                         "python3-scipy python3-statsmodels") from None
+    folder = args.build
+    if folder is None:
+        zarvek = _process.beside(sys.argv[0], "zarvek")
+        folder = os.path.dirname(zarvek) if zarvek else os.path.dirname(
+            os.path.abspath(sys.argv[0]))
+    build = locate(folder)
+    started = time.monotonic()
+    date = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
+    cpus = sorted(os.sched_getaffinity(0))
+
+    name = f"timed_pass/{_workload.REFERENCE_LOOP}"
+    try:
+        listed = _bench.lists("./zarvek-bench", name, cwd=build.folder)
+    except ValueError as e:
+        raise Refusal(2, f"{build.bench}: {e}") from None
+    if not listed:
+        raise Refusal(2, f"{build.bench} has no {name}: it is older than zarvek-report")
+    machine = _machine.machine_record(cpus)
+    timings = []
+    began = time.monotonic()
+    verdict = judge(build, args.no_verify)
+    if not args.no_verify:
+        timings.append(("verification", time.monotonic() - began))
+    work = _machine.CpuWork(cpus)
+    rating = rate_one_core(build, args.time, args.precision, sys.stderr.isatty())
+    steal, other = work.shares()
+    timings.append(("rating", rating["seconds"]))
+    whole = rate_whole_machine(build, len(cpus), copies_loops)
+    timings.append(("whole machine", whole["seconds"]))
+    context = build.context
+    result = {
+        "format": _result.FORMAT,
+        "program": PROG,
+        "version": VERSION,
+        "date": date,
+        "duration": round(time.monotonic() - started, 3),
+        "rating": rating,
+        "stability": {
+            "autocorrelation": _stats.lag1_autocorrelation(rating["rates"]),
+            "drift": _stats.drift(rating["rates"]),
+            "steal": steal,
+            "other_work": other,
+        },
+        "whole_machine": whole,
+        "machine": machine,
+        "build": {
+            "compiler": context.get("compiler", "unknown"),
+            "flags": context.get("flags", "unknown"),
+            "target": context.get("target", "unknown"),
+            "folder": build.folder,
+            "zarvek_sha256": _files.file_digest(build.zarvek),
+        },
+        "verdict": verdict,
+    }
+    if args.json:
+        _result.write_result(args.json, result)
+    print(f"{PROG}: {build.folder}")
+    print(summary(result, timings))
+    if args.json:
+        print(f"Result: {args.json}")
+    return 0
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="The figure to publish for this machine (run), and many "
+                               "results side by side (page).")
+    parser.add_argument("--version", action="version", version=f"{PROG} {VERSION}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    run = commands.add_parser("run", help="verify the build, rate this machine, record it",
+                              description="Verify the build, rate one core and the whole "
+                                          "machine at the reference loop count, record the "
+                                          "machine and the build.")
+    run.add_argument("--build", metavar="DIR",
+                     help="the build folder (default: the programs beside zarvek-report)")
+    run.add_argument("--time", type=float, default=60.0, metavar="SECONDS",
+                     help="the cap on the rating's time (default 60)")
+    run.add_argument("--precision", default=str(PRECISION),
+                     metavar="P", help="stop once the interval is within +-P %% of the rating "
+                                       f"(default {PRECISION:g})")
+    run.add_argument("--no-verify", action="store_true",
+                     help="rate without zarvek-verify's verdict (the result says so)")
+    run.add_argument("--json", metavar="FILE", help="write the result file")
+    page = commands.add_parser("page", help="set results side by side in HTML and Markdown",
+                               description="Set results side by side: an HTML page and a "
+                                           "Markdown table.")
+    page.add_argument("-o", dest="output", metavar="FILE.html",
+                      help="write the HTML page (default: standard output, unless only "
+                           "--markdown is given)")
+    page.add_argument("--markdown", metavar="FILE.md", help="write a Markdown table")
+    page.add_argument("--strict", action="store_true",
+                      help="a file that is not a readable result is an error (status 2)")
+    page.add_argument("results", nargs="+", metavar="RESULT.json")
+    return parser.parse_args()
+
+
+def main():
+    def run_command():
+        args = parse_arguments()
+        if args.command == "run":
+            args.precision = _process.percentage("--precision", args.precision)
+            return command_run(args)
+        from .page import command_page
+        return command_page(args, PROG)
+    _process.main_guard(PROG, run_command)
