@@ -27,6 +27,7 @@
 #include "copies.h"
 #include "driver.h"
 #include "loop_text.h"
+#include "median.h"
 
 namespace {
 
@@ -166,13 +167,6 @@ struct Figure {
 std::map<int, Figure> REPORTED;
 std::map<int, bool> FAILED_COPIES;
 bool ANY_ERROR = false;
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 void copies_bench(benchmark::State &state)
 {

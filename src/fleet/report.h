@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "median.h"
+
 // One copy of the work (one rank): where it ran and how long each
 // repetition's pass took; compute_report fills in the rest.
 struct Copy {
@@ -66,9 +68,6 @@ struct Context {
     std::string target;
     std::string mpi;
 };
-
-// The median of VALUES (the mean of the middle two for an even count).
-double median(std::vector<double> values);
 
 // The report for COPIES, each with LOOPS and the same number of
 // repetitions (at least one), every time positive.
