@@ -25,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "process.h"
+#include "report.h"
 
 namespace {
 
@@ -147,6 +148,8 @@ TEST(Verify, SaysWhenItCannotJudge)
         {script.path, "", "it is not an ELF file"},
         {stripped.path, "", "its symbol table has been stripped"},
         {"/nonexistent/zarvek", "", "it is not an executable file"},
+        {fs::path(ZARVEK_BINARY).parent_path().string() + "/zarvek-qemu-plugin.so", "", "it is a shared library"},
+        {fs::path(ZARVEK_BINARY).parent_path().string(), "", "it is a folder, not an executable file"},
         {ZARVEK_BINARY, "qemu-nowhere -L /", "the emulator qemu-nowhere is not installed"},
     };
     TempDir dir;
@@ -175,6 +178,7 @@ TEST(Verify, SaysWhatIsWrongWithTheCommandLine)
         {{"a", "b"}, "one zarvek at a time: a and b"},
         {{"--json", "/nonexistent/report.json", ZARVEK_BINARY},
          "cannot write /nonexistent/report.json: No such file or directory"},
+        {{"--json", "/tmp", ZARVEK_BINARY}, "cannot write /tmp: it is a folder"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> argv = split_command(VERIFY_COMMAND, '|');
@@ -259,8 +263,8 @@ std::string instructions_per_loop(const std::string &report)
 {
     std::smatch m;
     std::regex_search(report, m,
-                      std::regex("\n  instructions in PA, P3, P0, timed_pass +\\(not "
-                                 "judged\\) +([0-9]+\\.[0-9]) +yes\n"));
+                      std::regex("\n  instructions in PA, P3, P0, timed_pass +- +([0-9]+\\.[0-9]) +"
+                                 "not judged\n"));
     return m.empty() ? "no count" : m[1].str();
 }
 
@@ -369,6 +373,35 @@ TEST(Verify, StopsARunThatNeverEnds)
     EXPECT_TRUE(started) << "no traced run started";
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     EXPECT_FALSE(running_within(endless, 5, false)) << "a traced run was left behind";
+}
+
+// The report from a made-up judgement, no tracer run: a row that is not
+// judged never fails, one that does not hold is the one shortfall, and the
+// table and the JSON say the same.
+TEST(VerifyReport, TableAndJsonAgree)
+{
+    Report report{"./zarvek", "x86-64", "made up", "lackey", {}, {"objdump -d ./zarvek"}};
+    report.rows = {{"Calls per loop", "PA", "14", "14", true, true},
+                   {"Calls per loop", "log", "93", "0", false, true},
+                   {"Cost per loop", "instructions", "-", "59778.5", true, false}};
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    print_report(out, report);
+    std::fclose(out);
+    const std::string printed(text, size);
+    std::free(text);
+    EXPECT_TRUE(std::regex_search(printed, std::regex("\n  instructions +- +59778.5  not judged\n")))
+        << printed;
+    EXPECT_NE(printed.find("\nVerdict: NOT faithful: 1 shortfall:\n  - Calls per loop, log: "
+                           "specified 93, measured 0\n\nCommands:\n  objdump -d ./zarvek\n"),
+              std::string::npos)
+        << printed;
+    const nlohmann::ordered_json json = report_json(report);
+    EXPECT_EQ(json["faithful"], false);
+    ASSERT_EQ(json["shortfalls"].size(), 1U);
+    EXPECT_EQ(json["shortfalls"][0]["item"], "log");
+    EXPECT_EQ(json["rows"][2]["judged"], false);
 }
 
 } // namespace

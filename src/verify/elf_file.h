@@ -35,6 +35,7 @@ struct ElfFile {
     int bits = 0;      // 32 or 64
     uint16_t machine = 0, type = 0;
     uint32_t flags = 0;
+    uint64_t entry = 0;         // the entry point; 0 in a shared library
     std::string interpreter;    // empty for a static executable
     uint64_t low = 0, high = 0; // extent of the loaded segments
     uint64_t code_low = 0;      // the lowest executable segment

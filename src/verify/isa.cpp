@@ -160,6 +160,22 @@ bool isa_for(const ElfFile &elf, Isa &isa)
     return true;
 }
 
+std::string bare_metal_name(const ElfFile &elf)
+{
+    const std::string bits = std::to_string(elf.bits) + "-bit ";
+    if (elf.machine == EM_ARM) {
+        return bits + "Arm, EABI " +
+               ((elf.flags & EF_ARM_ABI_FLOAT_HARD) != 0 ? "hard-float" : "soft-float");
+    }
+    if (elf.machine == EM_RISCV) {
+        // The float ABI is bits 1 and 2 of the flags: none, single, double.
+        const char *const abis[] = {"", "f", "d", "q"};
+        return bits + "RISC-V, " + (elf.bits == 32 ? "ilp32" : "lp64") + abis[(elf.flags >> 1) & 3];
+    }
+    Isa isa;
+    return isa_for(elf, isa) ? bits + isa.name : bits + "machine " + std::to_string(elf.machine);
+}
+
 std::vector<std::string> disassemblers(const Isa &isa)
 {
     std::vector<std::string> tools = {isa.triple + "-objdump"};

@@ -16,6 +16,7 @@ extern const int LOOPS[RUNS];
 struct Row {
     std::string group, item, specified, measured;
     bool holds = true;
+    bool judged = true; // false: a figure shown, which any value holds
 };
 
 // Judges the counts of the runs at LOOPS against the specified work.
