@@ -148,8 +148,10 @@ TEST(Verify, SaysWhenItCannotJudge)
         {script.path, "", "it is not an ELF file"},
         {stripped.path, "", "its symbol table has been stripped"},
         {"/nonexistent/zarvek", "", "it is not an executable file"},
-        {fs::path(ZARVEK_BINARY).parent_path().string() + "/zarvek-qemu-plugin.so", "", "it is a shared library"},
-        {fs::path(ZARVEK_BINARY).parent_path().string(), "", "it is a folder, not an executable file"},
+        {fs::path(ZARVEK_BINARY).parent_path().string() + "/zarvek-qemu-plugin.so", "",
+         "it is a shared library"},
+        {fs::path(ZARVEK_BINARY).parent_path().string(), "",
+         "it is a folder, not an executable file"},
         {ZARVEK_BINARY, "qemu-nowhere -L /", "the emulator qemu-nowhere is not installed"},
     };
     TempDir dir;
@@ -391,7 +393,8 @@ TEST(VerifyReport, TableAndJsonAgree)
     std::fclose(out);
     const std::string printed(text, size);
     std::free(text);
-    EXPECT_TRUE(std::regex_search(printed, std::regex("\n  instructions +- +59778.5  not judged\n")))
+    EXPECT_TRUE(
+        std::regex_search(printed, std::regex("\n  instructions +- +59778.5  not judged\n")))
         << printed;
     EXPECT_NE(printed.find("\nVerdict: NOT faithful: 1 shortfall:\n  - Calls per loop, log: "
                            "specified 93, measured 0\n\nCommands:\n  objdump -d ./zarvek\n"),

@@ -119,9 +119,9 @@ std::string trace_runs(const Program &program, const Runner &runner, const Optio
             // The command as the report gives it, to be run again: with
             // --keep the one run here, else one that writes its trace in
             // the current folder (the temporary one is gone by then).
-            commands[r] = join(options.keep.empty() ? trace_command(program, runner, loops,
-                                                                    "zarvek-trace-" + loops)
-                                                    : command);
+            commands[r] = join(options.keep.empty()
+                                   ? trace_command(program, runner, loops, "zarvek-trace-" + loops)
+                                   : command);
             const ProcessResult run = run_quietly(command, options.timeout);
             // 0 after a measurement; 1 when it lasted under a second, as it
             // does at these loop counts.
@@ -224,10 +224,9 @@ int verify(int argc, char **argv)
     report.rows = judge(program, counts);
     const FlushToZero flush = find_flush_to_zero(program);
     if (flush.checked) {
-        report.rows.push_back({"Floating-point mode before main",
-                               "flush to zero (" + flush.mode + ")", "off",
-                               flush.setter.empty() ? "off" : "on: " + flush.setter,
-                               flush.setter.empty()});
+        report.rows.push_back(
+            {"Floating-point mode before main", "flush to zero (" + flush.mode + ")", "off",
+             flush.setter.empty() ? "off" : "on: " + flush.setter, flush.setter.empty()});
     }
     report.commands = {join({program.objdump, "-d", "--no-show-raw-insn", "-w", options.path})};
     report.commands.insert(report.commands.end(), std::begin(commands), std::end(commands));
@@ -237,8 +236,8 @@ int verify(int argc, char **argv)
         // Names that are not UTF-8 (a path, a symbol) are written with
         // U+FFFD where their bytes do not fit.
         error = write_whole(options.json,
-                            report_json(report).dump(2, ' ', false,
-                                                     nlohmann::ordered_json::error_handler_t::replace) +
+                            report_json(report).dump(
+                                2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
                                 "\n");
         if (!error.empty()) {
             return cannot_judge(error);

@@ -64,7 +64,7 @@ void print_report(FILE *out, const Report &report)
 nlohmann::ordered_json report_json(const Report &report)
 {
     auto item = [](const Row &row) {
-        return nlohmann::ordered_json{{"group", row.group},       {"item", row.item},
+        return nlohmann::ordered_json{{"group", row.group},         {"item", row.item},
                                       {"specified", row.specified}, {"measured", row.measured},
                                       {"holds", row.holds},         {"judged", row.judged}};
     };

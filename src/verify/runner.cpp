@@ -201,4 +201,3 @@ const char *method_kind(Method method)
         return "exec-log";
     }
 }
-
