@@ -243,6 +243,7 @@ TEST(Fleet, BadArgumentsGiveStatusTwoAndOneMessage)
         {{"--threshold"}, usage},
         {{"5000"}, usage},
         {{"--json", "/nonexistent/fleet.json"}, "cannot write /nonexistent/fleet.json"},
+        {{"--json", "/tmp"}, "cannot write /tmp: it is a folder"},
     };
     for (const auto &c : cases) {
         const ProcessResult r = mpirun(2, {}, c.args);
