@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarvek-verify's verdicts on binaries that do less than the work (which
 // it must reject, naming the shortfall), on one that does the work in
 // another shape, and on files it cannot judge; its JSON report, and the

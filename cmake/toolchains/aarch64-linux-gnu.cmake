@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit ARM with Debian's g++-aarch64-linux-gnu; run under qemu-aarch64.
 # Fused multiply-add is in the base instruction set here, and GCC fuses by
 # default: the project's -ffp-contract=off is what stops it.

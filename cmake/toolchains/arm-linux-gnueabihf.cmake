@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit ARM, hard-float, with Debian's g++-arm-linux-gnueabihf; run under
 # qemu-arm.
 #   cmake -S . -B build-arm-linux-gnueabihf --toolchain cmake/toolchains/arm-linux-gnueabihf.cmake

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit x86 with Debian's g++-i686-linux-gnu; run under qemu-i386.
 # The binaries name the cross root's loader and libraries, so an x86-64
 # kernel also runs them directly, and valgrind can profile them.

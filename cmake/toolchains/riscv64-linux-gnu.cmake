@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit RISC-V with Debian's g++-riscv64-linux-gnu; run under qemu-riscv64.
 # The D extension has fused multiply-add (fmadd.d), which GCC uses by
 # default: the project's -ffp-contract=off is what stops it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fleet's figures from the copies' timings, and their two forms: a
 // table for a person and JSON for a script.
 #include "report.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fleet's report, computed from the copies' timings with no MPI in
 // sight: each copy's rates and median, the hosts' figures, the fleet's
 // figures and the outliers; then printed for a person or as JSON.

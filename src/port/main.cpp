@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarvek on a machine without an operating system: the driver of the
 // Linux program, run_benchmark and finish_output, with the command line,
 // the clock, the output streams and the exit status from the port

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an operating system gives zarvek, for a machine that has none: the
 // command line, the whole-second clock, the two output streams and the
 // exit status. semihost.cpp gives them all through semihosting, which

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program as a child process and captures what it prints.
 #ifndef ZARVEK_SUPPORT_PROCESS_H
 #define ZARVEK_SUPPORT_PROCESS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads what the verifier needs from an ELF file: its class, processor
 // and type, the loader it names, where its segments and sections lie, its
 // symbols (the full table and the dynamic one), and the functions its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "isa.h"
 
 #include <elf.h>

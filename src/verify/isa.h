@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the verifier knows about each processor family it can judge: how
 // to run a binary for it (the qemu-user command and Debian's cross
 // root), which disassemblers read it, and how to read its machine code

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The work a faithful binary does, per unit of loop count, and the
 // judgement of what a binary did against it.
 #ifndef ZARVEK_VERIFY_VERDICT_H
