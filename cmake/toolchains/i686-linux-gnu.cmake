@@ -5,6 +5,8 @@
 #   cmake -S . -B build-i686-linux-gnu --toolchain cmake/toolchains/i686-linux-gnu.cmake
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CROSS_TRIPLE i686-linux-gnu)
+# Debian's name of the architecture, for the :ARCH of its library packages.
+set(ZARVEK_DEBIAN_ARCH i386)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 # Loader and libraries from the cross root, found without qemu -L.
 set(CMAKE_EXE_LINKER_FLAGS_INIT

@@ -4,6 +4,11 @@
 // exit status. semihost.cpp gives them all through semihosting, which
 // qemu-system serves, and a debugger (OpenOCD, pyOCD) on a real board.
 //
+// A board gives these five functions and nothing else: main.cpp makes
+// the C library's standard streams over port_write, and ends the program
+// (exit, abort) in port_exit. It is built with picolibc, whose stdio asks
+// the program for stdout and stderr.
+//
 // A board of its own: write these five functions in a file of your own,
 // with the board's timer and UART, and build with
 // -DZARVEK_PORT_SOURCES=/path/to/board.cpp in place of semihost.cpp. The
