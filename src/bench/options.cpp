@@ -37,7 +37,10 @@ std::string take_own_options(int *argc, char **argv, BenchOptions &options)
         const std::string pin = "--pin_copies=", log = "--copies_log=", loops = "--loops=",
                           copies_loops = "--copies_loops=";
         if (arg == "--loops" || arg == "--copies_loops") {
-            return arg + " takes its value after '=': " + arg + "=N";
+            std::string why = arg;
+            why += " takes its value after '=': ";
+            why += arg;
+            return why + "=N";
         }
         if (arg == "--version") {
             options.version = true;

@@ -71,7 +71,7 @@ std::string check_paths(const Options &options)
                (S_ISDIR(st.st_mode) ? "a folder" : "not a file") + ", not an executable file.";
     }
     if (!options.json.empty()) {
-        const std::string error = check_writable(options.json);
+        std::string error = check_writable(options.json);
         if (!error.empty()) {
             return error;
         }
