@@ -27,21 +27,29 @@ std::string folder_of(const std::string &path)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A new private file beside PATH, its name in UNFINISHED; -1 with errno.
-int make_beside(const std::string &path)
+// A new private file beside PATH, its name in UNFINISHED; -1 with ERROR
+// set where PATH is a folder or no file can be made beside it.
+int open_beside(const std::string &path, std::string &error)
 {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        error = "cannot write " + path + ": it is a folder";
+        return -1;
+    }
     const std::string name = path + ".XXXXXX";
     if (name.size() >= sizeof unfinished) {
-        errno = ENAMETOOLONG;
+        error = cannot(path, ENAMETOOLONG);
         return -1;
     }
     char temporary[sizeof unfinished];
     name.copy(temporary, name.size());
     temporary[name.size()] = '\0';
     const int fd = mkstemp(temporary);
-    if (fd >= 0) {
-        std::memcpy(unfinished, temporary, sizeof unfinished);
+    if (fd < 0) {
+        error = cannot(path, errno);
+        return -1;
     }
+    std::memcpy(unfinished, temporary, sizeof unfinished);
     return fd;
 }
 
@@ -49,28 +57,21 @@ int make_beside(const std::string &path)
 
 std::string check_writable(const std::string &path)
 {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        return "cannot write " + path + ": it is a folder";
+    std::string error;
+    const int fd = open_beside(path, error);
+    if (fd >= 0) {
+        close(fd);
+        remove_unfinished_write();
     }
-    const int fd = make_beside(path);
-    if (fd < 0) {
-        return cannot(path, errno);
-    }
-    close(fd);
-    remove_unfinished_write();
-    return "";
+    return error;
 }
 
 std::string write_whole(const std::string &path, const std::string &text)
 {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        return "cannot write " + path + ": it is a folder";
-    }
-    const int fd = make_beside(path);
+    std::string message;
+    const int fd = open_beside(path, message);
     if (fd < 0) {
-        return cannot(path, errno);
+        return message;
     }
     // mkstemp makes the file private; give it the mode a new file gets.
     const mode_t mask = umask(0);
