@@ -25,6 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "isa.h"
 #include "process.h"
 #include "report.h"
 
@@ -406,6 +407,25 @@ TEST(VerifyReport, TableAndJsonAgree)
     ASSERT_EQ(json["shortfalls"].size(), 1U);
     EXPECT_EQ(json["shortfalls"][0]["item"], "log");
     EXPECT_EQ(json["rows"][2]["judged"], false);
+}
+
+// x86 memory traffic counted from the instruction under qemu's execution
+// log: an operand alone in memory is read and written by inc and its kin
+// (clang increments J with incl), written by set, read by the rest.
+TEST(VerifyIsa, OneMemoryOperandIsReadWrittenOrBoth)
+{
+    const struct {
+        const char *mnemonic, *operands;
+        unsigned kinds;
+    } cases[] = {
+        {"incl", "(%rax)", LOAD | STORE}, {"negq", "0x8(%rdi)", LOAD | STORE},
+        {"shll", "(%rax)", LOAD | STORE}, {"sete", "(%rax)", STORE},
+        {"divl", "(%rcx)", LOAD},         {"addl", "$0x1,(%rax)", LOAD | STORE},
+        {"movl", "$0x0,(%rax)", STORE},   {"cmpl", "$0x6,(%rax)", LOAD},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(classify(X86, c.mnemonic, c.operands) & (LOAD | STORE), c.kinds) << c.mnemonic;
+    }
 }
 
 } // namespace

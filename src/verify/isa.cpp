@@ -122,6 +122,16 @@ unsigned x86_memory(const std::string &mnemonic, const std::string &operands)
     if (mnemonic.rfind("pop", 0) == 0) {
         return kinds | STORE;
     }
+    // One operand in memory: inc, dec, neg, not and the shifts and
+    // rotations by one read and write it (clang counts J with incl), set
+    // writes it; the rest (mul, div, an indirect jump) read it.
+    static const std::regex one_operand_rmw("^(inc|dec|neg|not|s[ah][lr]|r[co][lr])");
+    if (ops.size() == 1 && mnemonic.rfind("set", 0) == 0) {
+        return kinds | STORE;
+    }
+    if (ops.size() == 1 && std::regex_search(mnemonic, one_operand_rmw)) {
+        return kinds | LOAD | STORE;
+    }
     const bool destination = memory == static_cast<int>(ops.size()) - 1 && ops.size() > 1;
     if (!destination || std::regex_search(mnemonic, reads_only)) {
         return kinds | LOAD;
