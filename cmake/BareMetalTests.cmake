@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The tests of a bare-metal zarvek, run on this machine under qemu-system:
 # registered by the bare-metal build itself (the cortex-m7 and rv32
 # presets) and by a Linux build that builds the boards whose toolchains

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Chooses the options that make the compiler round every double operation
 # on its own, as the benchmark requires, and refuses a compiler that cannot
 # be made to: a wrong benchmark is worse than none.

@@ -1,13 +1,24 @@
-# zarvek_fixture_sources(NAME FIND REPLACE): writes the workload's sources
-# with every FIND replaced by REPLACE into fixture-sources/NAME of the
-# current build folder, and sets NAME_DIR to it. A FIND that is in none of
-# them stops the configure: a fixture that no longer differs from the
-# workload would test nothing.
-function(zarvek_fixture_sources NAME FIND REPLACE)
+# SPDX-License-Identifier: MIT
+# zarvek_fixture(NAME FIND REPLACE ENTRY SOURCE... [OPTIONS OPTION...]
+#                [LIBRARIES LIBRARY...]):
+# a zarvek built from the workload's files with every FIND replaced by
+# REPLACE, for the verifier to judge, in the fixtures folder of the current
+# build folder. The files are those of the workload target, copied with the
+# edit into fixture-sources/NAME; the driver's are compiled against them,
+# with ENTRY's sources (the entry of Linux or of a board). A FIND that is
+# in none of them stops the configure: a fixture that no longer differs
+# from the workload would test nothing.
+function(zarvek_fixture NAME FIND REPLACE)
+  cmake_parse_arguments(PARSE_ARGV 3 fixture "" "" "ENTRY;OPTIONS;LIBRARIES")
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/fixture-sources/${NAME})
+  get_target_property(workload_dir workload SOURCE_DIR)
+  get_target_property(workload_files workload SOURCES)
+  get_target_property(driver_dir driver SOURCE_DIR)
+  get_target_property(driver_files driver SOURCES)
   set(applied OFF)
-  foreach(file workload.h globals.cpp procedures.cpp pass.cpp)
-    set(source ${PROJECT_SOURCE_DIR}/src/workload/${file})
+  set(sources "")
+  foreach(file IN LISTS workload_files)
+    set(source ${workload_dir}/${file})
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
     file(READ ${source} text)
     string(FIND "${text}" "${FIND}" at)
@@ -15,10 +26,20 @@ function(zarvek_fixture_sources NAME FIND REPLACE)
       set(applied ON)
       string(REPLACE "${FIND}" "${REPLACE}" text "${text}")
     endif()
-    file(CONFIGURE OUTPUT ${dir}/${file} CONTENT "${text}")
+    # Written as it is, no variable expanded, and only when it changed,
+    # so that a fixture is not rebuilt for nothing.
+    file(WRITE ${dir}/${file}.new "${text}")
+    file(COPY_FILE ${dir}/${file}.new ${dir}/${file} ONLY_IF_DIFFERENT)
+    file(REMOVE ${dir}/${file}.new)
+    list(APPEND sources ${dir}/${file})
   endforeach()
   if(NOT applied)
     message(FATAL_ERROR "zarvek: fixture ${NAME}: \"${FIND}\" is not in the workload")
   endif()
-  set(${NAME}_DIR ${dir} PARENT_SCOPE)
+  list(TRANSFORM driver_files PREPEND ${driver_dir}/)
+  add_executable(${NAME} ${fixture_ENTRY} ${driver_files} ${sources})
+  target_include_directories(${NAME} BEFORE PRIVATE ${dir} ${driver_dir})
+  target_link_libraries(${NAME} PRIVATE zarvek_build ${fixture_LIBRARIES})
+  target_compile_options(${NAME} PRIVATE ${fixture_OPTIONS})
+  set_target_properties(${NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/fixtures)
 endfunction()

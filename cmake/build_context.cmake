@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Writes build_context.h for the programs that report their build: the
 # compiler, the processor and every flag the workload was compiled with,
 # read from the exact command that compiled the timed pass in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarvek-bench, run briefly with JSON output: its runs are there, each
 // rate is the one its time gives, the build is in the context, the passes
 // that compute with subnormal numbers are marked, and the copies of

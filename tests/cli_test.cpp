@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built zarvek, run as a user runs it.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarvek-compare run for real on small budgets: this build against a copy
 // of itself, a build that is not faithful, and input it must refuse; and
 // its choice of loop count among scripted zarvek-bench programs.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Configures the project with a compiler that forces fast-math and checks
 # that the configure step fails and says why.
 file(REMOVE_RECURSE ${WORK})

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver, byte for byte, with scripted clock readings and captured
 // streams: the same driver code as zarvek's, instantiated with a clock
 // that returns what each case says.

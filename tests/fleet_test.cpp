@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarvek-fleet started by the real MPI launcher on this machine: its report
 // and JSON, a rank slowed on purpose, passes past the subnormal edge, bad
 // arguments and a rank that dies;
@@ -39,9 +40,10 @@ ProcessResult mpirun(int ranks, const std::vector<std::string> &mpi_options,
     // LeakSanitizer cannot unwind: under the sanitizers the ranks check
     // everything else, and the test process checks leaks.
     static const bool ranks_without_leak_checks = [] {
-        if (const char *options = std::getenv("ASAN_OPTIONS")) {
-            setenv("ASAN_OPTIONS", (std::string(options) + ":detect_leaks=0").c_str(), 1);
-        }
+        const char *options = std::getenv("ASAN_OPTIONS");
+        setenv("ASAN_OPTIONS",
+               ((options != nullptr ? std::string(options) + ":" : "") + "detect_leaks=0").c_str(),
+               1);
         return true;
     }();
     (void)ranks_without_leak_checks;
@@ -243,6 +245,7 @@ TEST(Fleet, BadArgumentsGiveStatusTwoAndOneMessage)
         {{"--threshold"}, usage},
         {{"5000"}, usage},
         {{"--json", "/nonexistent/fleet.json"}, "cannot write /nonexistent/fleet.json"},
+        {{"--json", "/tmp"}, "cannot write /tmp: it is a folder"},
     };
     for (const auto &c : cases) {
         const ProcessResult r = mpirun(2, {}, c.args);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each program's manual page against the program itself: every option the
 // page's OPTIONS section documents is accepted, and every option the
 // program's own help lists is documented. Google Benchmark's options are

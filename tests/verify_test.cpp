@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarvek-verify's verdicts on binaries that do less than the work (which
 // it must reject, naming the shortfall), on one that does the work in
 // another shape, and on files it cannot judge; its JSON report, and the
@@ -24,7 +25,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "isa.h"
 #include "process.h"
+#include "report.h"
 
 namespace {
 
@@ -147,6 +150,10 @@ TEST(Verify, SaysWhenItCannotJudge)
         {script.path, "", "it is not an ELF file"},
         {stripped.path, "", "its symbol table has been stripped"},
         {"/nonexistent/zarvek", "", "it is not an executable file"},
+        {fs::path(ZARVEK_BINARY).parent_path().string() + "/zarvek-qemu-plugin.so", "",
+         "it is a shared library"},
+        {fs::path(ZARVEK_BINARY).parent_path().string(), "",
+         "it is a folder, not an executable file"},
         {ZARVEK_BINARY, "qemu-nowhere -L /", "the emulator qemu-nowhere is not installed"},
     };
     TempDir dir;
@@ -175,6 +182,7 @@ TEST(Verify, SaysWhatIsWrongWithTheCommandLine)
         {{"a", "b"}, "one zarvek at a time: a and b"},
         {{"--json", "/nonexistent/report.json", ZARVEK_BINARY},
          "cannot write /nonexistent/report.json: No such file or directory"},
+        {{"--json", "/tmp", ZARVEK_BINARY}, "cannot write /tmp: it is a folder"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> argv = split_command(VERIFY_COMMAND, '|');
@@ -259,8 +267,8 @@ std::string instructions_per_loop(const std::string &report)
 {
     std::smatch m;
     std::regex_search(report, m,
-                      std::regex("\n  instructions in PA, P3, P0, timed_pass +\\(not "
-                                 "judged\\) +([0-9]+\\.[0-9]) +yes\n"));
+                      std::regex("\n  instructions in PA, P3, P0, timed_pass +- +([0-9]+\\.[0-9]) +"
+                                 "not judged\n"));
     return m.empty() ? "no count" : m[1].str();
 }
 
@@ -369,6 +377,55 @@ TEST(Verify, StopsARunThatNeverEnds)
     EXPECT_TRUE(started) << "no traced run started";
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     EXPECT_FALSE(running_within(endless, 5, false)) << "a traced run was left behind";
+}
+
+// The report from a made-up judgement, no tracer run: a row that is not
+// judged never fails, one that does not hold is the one shortfall, and the
+// table and the JSON say the same.
+TEST(VerifyReport, TableAndJsonAgree)
+{
+    Report report{"./zarvek", "x86-64", "made up", "lackey", {}, {"objdump -d ./zarvek"}};
+    report.rows = {{"Calls per loop", "PA", "14", "14", true, true},
+                   {"Calls per loop", "log", "93", "0", false, true},
+                   {"Cost per loop", "instructions", "-", "59778.5", true, false}};
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    print_report(out, report);
+    std::fclose(out);
+    const std::string printed(text, size);
+    std::free(text);
+    EXPECT_TRUE(
+        std::regex_search(printed, std::regex("\n  instructions +- +59778.5  not judged\n")))
+        << printed;
+    EXPECT_NE(printed.find("\nVerdict: NOT faithful: 1 shortfall:\n  - Calls per loop, log: "
+                           "specified 93, measured 0\n\nCommands:\n  objdump -d ./zarvek\n"),
+              std::string::npos)
+        << printed;
+    const nlohmann::ordered_json json = report_json(report);
+    EXPECT_EQ(json["faithful"], false);
+    ASSERT_EQ(json["shortfalls"].size(), 1U);
+    EXPECT_EQ(json["shortfalls"][0]["item"], "log");
+    EXPECT_EQ(json["rows"][2]["judged"], false);
+}
+
+// x86 memory traffic counted from the instruction under qemu's execution
+// log: an operand alone in memory is read and written by inc and its kin
+// (clang increments J with incl), written by set, read by the rest.
+TEST(VerifyIsa, OneMemoryOperandIsReadWrittenOrBoth)
+{
+    const struct {
+        const char *mnemonic, *operands;
+        unsigned kinds;
+    } cases[] = {
+        {"incl", "(%rax)", LOAD | STORE}, {"negq", "0x8(%rdi)", LOAD | STORE},
+        {"shll", "(%rax)", LOAD | STORE}, {"sete", "(%rax)", STORE},
+        {"divl", "(%rcx)", LOAD},         {"addl", "$0x1,(%rax)", LOAD | STORE},
+        {"movl", "$0x0,(%rax)", STORE},   {"cmpl", "$0x6,(%rax)", LOAD},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(classify(X86, c.mnemonic, c.operands) & (LOAD | STORE), c.kinds) << c.mnemonic;
+    }
 }
 
 } // namespace

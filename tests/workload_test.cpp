@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The workload's numbers, bit for bit: any change of rounding (a fused
 // multiply-add, extended precision, a reordered sum) changes the bits.
 #include <gtest/gtest.h>

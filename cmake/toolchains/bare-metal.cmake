@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the bare-metal toolchain files: a machine without an
 # operating system, built with Debian's GCC for ZARVEK_TRIPLE and the
 # picolibc C library, its memory map given to picolibc's linker script.

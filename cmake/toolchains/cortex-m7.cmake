@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Bare-metal Cortex-M7 with its double-precision FPU (FPv5-D16,
 # hard-float), with Debian's gcc-arm-none-eabi and picolibc; runs under
 # qemu-system-arm on the MPS2 AN500 board, over semihosting.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the toolchain files: a Linux target built with Debian's
 # cross compiler for CROSS_TRIPLE, whose libraries and headers live under
 # /usr/CROSS_TRIPLE. Programs (qemu, valgrind, objdump) come from the host.

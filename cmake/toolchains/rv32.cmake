@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Bare-metal 32-bit RISC-V with the D extension (rv32imafdc, ilp32d), with
 # Debian's gcc-riscv64-unknown-elf and picolibc; runs under
 # qemu-system-riscv32 on the virt board without firmware, over

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copies of one measurement in child processes. The workload's state is
 // process-wide, so copies cannot be threads: each is a fork with its own
 // globals. A copy gets ready (its pages touched, pinned if asked), says so

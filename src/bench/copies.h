@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copies of one measurement, each in a child process with its own
 // workload globals, started together and timed as a whole.
 #ifndef ZARVEK_BENCH_COPIES_H

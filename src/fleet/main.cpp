@@ -1,10 +1,10 @@
+// SPDX-License-Identifier: MIT
 // zarvek-fleet: one copy of the benchmark's work per MPI rank, started
 // together; rank 0 reports the fleet's rate and names the slow hosts and
 // copies. Only the MPI C API is used, so any MPI library will do.
 #include <mpi.h>
 
 #include <sched.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,13 +20,15 @@
 
 #include "build_context.h"
 #include "driver.h"
+#include "files.h"
 #include "loop_text.h"
 #include "report.h"
 
 namespace {
 
 const char USAGE[] =
-    "usage: zarvek-fleet [--loops N] [--repetitions R] [--threshold PCT] [--json FILE]\n";
+    "usage: zarvek-fleet [--loops N] [--repetitions R] [--threshold PCT] [--json FILE] "
+    "[--version]\n";
 
 constexpr int32_t DEFAULT_LOOPS = REFERENCE_LOOP;
 constexpr long long DEFAULT_REPETITIONS = 10;
@@ -35,7 +37,7 @@ constexpr double DEFAULT_THRESHOLD = 5;
 
 // What rank 0 read from the command line; the other ranks receive it, so
 // every rank measures alike whatever it was started with.
-enum class Start : long long { Measure, Help, BadArguments };
+enum class Start : long long { Measure, Help, Version, BadArguments };
 
 struct Settings {
     Start start = Start::Measure;
@@ -91,6 +93,10 @@ Settings parse_arguments(int argc, char **argv)
             settings.start = Start::Help;
             return settings;
         }
+        if (arg == "--version") {
+            settings.start = Start::Version;
+            return settings;
+        }
         const size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         if (name != "--loops" && name != "--repetitions" && name != "--threshold" &&
@@ -130,63 +136,6 @@ Settings parse_arguments(int argc, char **argv)
         }
     }
     return settings;
-}
-
-// Whether a file can be made beside PATH, asked before a measurement
-// rather than after it. The probe is removed at once, so a job that is
-// killed leaves nothing behind.
-bool can_write_beside(const std::string &path, std::string &error)
-{
-    std::string probe = path + ".XXXXXX";
-    const int fd = mkstemp(probe.data());
-    if (fd < 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    close(fd);
-    unlink(probe.c_str());
-    return true;
-}
-
-// Writes TEXT to PATH whole or not at all: into a new file beside it,
-// then renamed over it. A reader never sees half a report.
-bool write_atomically(const std::string &path, const std::string &text, std::string &error)
-{
-    std::string temp = path + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    // mkstemp makes the file private; give it the mode a new file gets.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    FILE *file = fdopen(fd, "w");
-    if (file == nullptr) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        close(fd);
-        unlink(temp.c_str());
-        return false;
-    }
-    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    written = std::fflush(file) == 0 && written;
-    written = written && fsync(fd) == 0;
-    int saved = errno;
-    if (std::fclose(file) != 0 && written) {
-        written = false;
-        saved = errno;
-    }
-    if (written && std::rename(temp.c_str(), path.c_str()) != 0) {
-        written = false;
-        saved = errno;
-    }
-    if (!written) {
-        error = "cannot write " + path + ": " + std::strerror(saved);
-        unlink(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 // An MPI call failed: no figure can be trusted, so the whole job ends
@@ -373,10 +322,12 @@ int report(const Settings &settings, const std::vector<unsigned char> &records,
     const Context context = build_context();
     print_report(stdout, result, context);
     int status = report_status(result);
-    if (!settings.json.empty() &&
-        !write_atomically(settings.json, report_json(result, context).dump(2) + "\n", error)) {
-        std::fprintf(stderr, "zarvek-fleet: %s\n", error.c_str());
-        status = 2;
+    if (!settings.json.empty()) {
+        error = write_whole(settings.json, report_json(result, context).dump(2) + "\n");
+        if (!error.empty()) {
+            std::fprintf(stderr, "zarvek-fleet: %s\n", error.c_str());
+            status = 2;
+        }
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "zarvek-fleet: cannot write standard output: %s\n",
@@ -411,7 +362,10 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "zarvek-fleet: %s\n%s", settings.error.c_str(), USAGE);
         } else if (settings.start == Start::Help) {
             std::fputs(USAGE, stdout);
-        } else if (!settings.json.empty() && !can_write_beside(settings.json, settings.error)) {
+        } else if (settings.start == Start::Version) {
+            std::puts("zarvek-fleet " ZARVEK_VERSION);
+        } else if (!settings.json.empty() &&
+                   !(settings.error = check_writable(settings.json)).empty()) {
             std::fprintf(stderr, "zarvek-fleet: %s\n", settings.error.c_str());
             settings.start = Start::BadArguments;
         }
@@ -425,7 +379,7 @@ int main(int argc, char **argv)
     settings.repetitions = shared[2];
     if (settings.start != Start::Measure) {
         MPI_Finalize();
-        return settings.start == Start::Help ? 0 : 2;
+        return settings.start == Start::BadArguments ? 2 : 0;
     }
 
     RecordLayout layout = make_record_layout(settings.repetitions);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fleet's report, computed from the copies' timings with no MPI in
 // sight: each copy's rates and median, the hosts' figures, the fleet's
 // figures and the outliers; then printed for a person or as JSON.
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "median.h"
 
 // One copy of the work (one rank): where it ran and how long each
 // repetition's pass took; compute_report fills in the rest.
@@ -66,9 +69,6 @@ struct Context {
     std::string target;
     std::string mpi;
 };
-
-// The median of VALUES (the mean of the middle two for an even count).
-double median(std::vector<double> values);
 
 // The report for COPIES, each with LOOPS and the same number of
 // repetitions (at least one), every time positive.

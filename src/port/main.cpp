@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 // zarvek on a machine without an operating system: the driver of the
 // Linux program, run_benchmark and finish_output, with the command line,
 // the clock, the output streams and the exit status from the port
-// (port.h).
+// (port.h). The C library is picolibc, whose stdio a program gives its
+// standard streams: here they write through the port.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -24,25 +26,34 @@ static_assert(sizeof ZARVEK_COMMAND_LINE <= sizeof command_line, "ZARVEK_COMMAND
 char *words[sizeof command_line / 2 + 1];
 
 // A C library stream over port_write, buffered: written out at each
-// newline, when full, and when flushed.
+// newline, when full, and when flushed. The FILE is picolibc's, set up
+// with its fdev_setup_stream; the buffer is found by the FILE's address,
+// whatever picolibc's FILE holds.
 struct Stream {
-    FILE file; // first: the FILE the C library is handed is the Stream
+    FILE file;
     int number;
     size_t used;
     char buffer[128];
 };
 
+Stream output, error; // set up by main before any use
+
+Stream &stream_of(FILE *file)
+{
+    return file == &error.file ? error : output;
+}
+
 int flush_stream(FILE *file)
 {
-    Stream &stream = *reinterpret_cast<Stream *>(file);
+    Stream &stream = stream_of(file);
     const size_t used = stream.used;
     stream.used = 0;
     if (used == 0) {
         return 0;
     }
-    const int error = port_write(stream.number, stream.buffer, used);
-    if (error != 0) {
-        errno = error;
+    const int error_number = port_write(stream.number, stream.buffer, used);
+    if (error_number != 0) {
+        errno = error_number;
         return EOF;
     }
     return 0;
@@ -50,16 +61,16 @@ int flush_stream(FILE *file)
 
 int put(char c, FILE *file)
 {
-    Stream &stream = *reinterpret_cast<Stream *>(file);
+    Stream &stream = stream_of(file);
     stream.buffer[stream.used++] = c;
     if ((c == '\n' || stream.used == sizeof stream.buffer) && flush_stream(file) != 0) {
-        file->flags |= __SERR; // for ferror, as the library's own streams do
+        // picolibc's fputc does not mark a stream whose put failed, and
+        // the driver asks ferror: its error flag, from its stdio.h.
+        file->flags |= __SERR;
         return EOF;
     }
     return static_cast<unsigned char>(c);
 }
-
-Stream output, error; // set up by main before any use
 
 bool is_blank(char c)
 {

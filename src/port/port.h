@@ -1,7 +1,13 @@
+// SPDX-License-Identifier: MIT
 // What an operating system gives zarvek, for a machine that has none: the
 // command line, the whole-second clock, the two output streams and the
 // exit status. semihost.cpp gives them all through semihosting, which
 // qemu-system serves, and a debugger (OpenOCD, pyOCD) on a real board.
+//
+// A board gives these five functions and nothing else: main.cpp makes
+// the C library's standard streams over port_write, and ends the program
+// (exit, abort) in port_exit. It is built with picolibc, whose stdio asks
+// the program for stdout and stderr.
 //
 // A board of its own: write these five functions in a file of your own,
 // with the board's timer and UART, and build with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port over semihosting: each request traps to the debugger or
 // emulator attached to the processor, which serves it from the host.
 // Arm M-profile traps with "bkpt 0xab", RISC-V with a marked ebreak; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "elf_file.h"
 
 #include <elf.h>
@@ -105,6 +106,7 @@ void parse(const std::string &data, ElfFile &elf)
     std::memcpy(&eh, data.data(), sizeof eh);
     elf.machine = eh.e_machine;
     elf.type = eh.e_type;
+    elf.entry = eh.e_entry;
     elf.flags = eh.e_flags;
 
     bool first = true, has_code = false;
@@ -222,6 +224,11 @@ ElfFile read_elf(const std::string &path)
     }
     if (elf.error.empty() && elf.type != ET_EXEC && elf.type != ET_DYN) {
         elf.error = "it is an ELF file but not an executable";
+    }
+    // A shared library is position-independent code too, but names no
+    // loader and has no entry point to start at (a static PIE has one).
+    if (elf.error.empty() && elf.type == ET_DYN && elf.interpreter.empty() && elf.entry == 0) {
+        elf.error = "it is a shared library, not an executable";
     }
     return elf;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads what the verifier needs from an ELF file: its class, processor
 // and type, the loader it names, where its segments and sections lie, its
 // symbols (the full table and the dynamic one), and the functions its
@@ -35,6 +36,7 @@ struct ElfFile {
     int bits = 0;      // 32 or 64
     uint16_t machine = 0, type = 0;
     uint32_t flags = 0;
+    uint64_t entry = 0;         // the entry point; 0 in a shared library
     std::string interpreter;    // empty for a static executable
     uint64_t low = 0, high = 0; // extent of the loaded segments
     uint64_t code_low = 0;      // the lowest executable segment

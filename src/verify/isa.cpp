@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "isa.h"
 
 #include <elf.h>
@@ -121,6 +122,16 @@ unsigned x86_memory(const std::string &mnemonic, const std::string &operands)
     if (mnemonic.rfind("pop", 0) == 0) {
         return kinds | STORE;
     }
+    // One operand in memory: inc, dec, neg, not and the shifts and
+    // rotations by one read and write it (clang counts J with incl), set
+    // writes it; the rest (mul, div, an indirect jump) read it.
+    static const std::regex one_operand_rmw("^(inc|dec|neg|not|s[ah][lr]|r[co][lr])");
+    if (ops.size() == 1 && mnemonic.rfind("set", 0) == 0) {
+        return kinds | STORE;
+    }
+    if (ops.size() == 1 && std::regex_search(mnemonic, one_operand_rmw)) {
+        return kinds | LOAD | STORE;
+    }
     const bool destination = memory == static_cast<int>(ops.size()) - 1 && ops.size() > 1;
     if (!destination || std::regex_search(mnemonic, reads_only)) {
         return kinds | LOAD;
@@ -158,6 +169,22 @@ bool isa_for(const ElfFile &elf, Isa &isa)
         return false;
     }
     return true;
+}
+
+std::string bare_metal_name(const ElfFile &elf)
+{
+    const std::string bits = std::to_string(elf.bits) + "-bit ";
+    if (elf.machine == EM_ARM) {
+        return bits + "Arm, EABI " +
+               ((elf.flags & EF_ARM_ABI_FLOAT_HARD) != 0 ? "hard-float" : "soft-float");
+    }
+    if (elf.machine == EM_RISCV) {
+        // The float ABI is bits 1 and 2 of the flags: none, single, double.
+        const char *const abis[] = {"", "f", "d", "q"};
+        return bits + "RISC-V, " + (elf.bits == 32 ? "ilp32" : "lp64") + abis[(elf.flags >> 1) & 3];
+    }
+    Isa isa;
+    return isa_for(elf, isa) ? bits + isa.name : bits + "machine " + std::to_string(elf.machine);
 }
 
 std::vector<std::string> disassemblers(const Isa &isa)

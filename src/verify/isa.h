@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the verifier knows about each processor family it can judge: how
 // to run a binary for it (the qemu-user command and Debian's cross
 // root), which disassemblers read it, and how to read its machine code
@@ -34,6 +35,10 @@ constexpr unsigned X87 = 64;   // x87 arithmetic (extended precision)
 
 // The family of ELF, or false when the verifier cannot read its code.
 bool isa_for(const ElfFile &elf, Isa &isa);
+
+// A bare-metal binary's processor and ABI, as the report names it:
+// "32-bit Arm, EABI hard-float", "32-bit RISC-V, ilp32d".
+std::string bare_metal_name(const ElfFile &elf);
 
 // The disassemblers that may read its code, in the order to try them.
 std::vector<std::string> disassemblers(const Isa &isa);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A zarvek binary as the verifier sees it before running it: the code of
 // the workload's procedures with each instruction's kinds, the entries of
 // every function it may call, and the addresses of the workload globals.

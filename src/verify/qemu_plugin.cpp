@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarvek-verify's plugin for qemu: counts what a zarvek binary's workload
 // did under emulation, and writes it to a file when the program exits,
 // for the verifier to read. It runs in qemu-user, and in qemu-system for a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The part of qemu's TCG plugin interface (API version 1, as qemu-user 7.2
 // offers it) that zarvek's plugin uses, declared from the interface's
 // documentation: Debian packages no header for it. The functions live in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a binary's start-up code does before main to the floating-point
 // environment. A build linked with -ffast-math (or -Ofast) gets the
 // compiler's start-up file that turns on flush-to-zero: subnormal results

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a zarvek binary at one loop count under a tracer, and counts what
 // its code did from the trace: valgrind's lackey natively (every
 // instruction and every data access); under emulation qemu-user, or

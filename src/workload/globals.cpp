@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The workload's process-wide state. Zero at start; T, T1 and T2 are
 // assigned by the driver before every measurement.
 #include "workload.h"

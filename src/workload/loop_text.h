@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loop counts in the messages of the programs that run passes on Linux
 // (zarvek-bench, zarvek-fleet): written as a person reads them, and what
 // a rate measured past the subnormal edge means. The workload itself, and

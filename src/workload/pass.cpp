@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The timed pass: ten sections, each a loop whose count is a fixed
 // multiple of LOOP, run in order. Nothing it computes is used; only the
 // time it takes matters, which is why every variable the sections read

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three work procedures that sections 3, 7 and 8 of the pass call.
 // Every expression is evaluated in the grouping written; with volatile
 // storage each operand is read from its variable and each result stored

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The benchmark's work: the process-wide numeric state, the three work
 // procedures and the timed pass.
 //

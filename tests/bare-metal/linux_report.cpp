@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What zarvek prints on Linux after a measurement of LOOP loops that
 // lasted SECONDS: the driver's own report, for the bare-metal tests to
 // hold a board's report against, since no two runs last the same.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary argument vectors to the command-line parser and checks
 // what must hold for every one of them. The input is split at each NUL
 // byte into arguments (at most 64), after the program name; an empty

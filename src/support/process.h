@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: MIT
 // Runs a program as a child process and captures what it prints.
-#ifndef ZARVEK_VERIFY_PROCESS_H
-#define ZARVEK_VERIFY_PROCESS_H
+#ifndef ZARVEK_SUPPORT_PROCESS_H
+#define ZARVEK_SUPPORT_PROCESS_H
 
 #include <string>
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zarvek: a synthetic CPU benchmark. See README.md.
 #include "driver.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver: command line, measurement cycle and report.
 #ifndef ZARVEK_DRIVER_H
 #define ZARVEK_DRIVER_H
