@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 document.querySelectorAll("table.results").forEach(function (table) {
   table.setAttribute("data-sortable", "");
   var headings = table.tHead.rows[0].cells;
