@@ -298,7 +298,9 @@ def summary(result, timings):
     whole = (f"Whole machine: {w['rate']:.1f} {UNIT} with {w['copies']} "
              f"cop{'y' if w['copies'] == 1 else 'ies'} (copies/{w['copies']}), one copy "
              f"{w['single_copy']:.1f}, scaling {w['scaling']:.3f}")
-    if w["loops"] != _workload.REFERENCE_LOOP:
+    # A zarvek-bench that does not name the copies' loop count in its
+    # context, run without ZARVEK_REPORT_COPIES_LOOPS, leaves it unknown.
+    if w["loops"] is not None and w["loops"] != _workload.REFERENCE_LOOP:
         whole += f", at {w['loops']:,} loops"
     lines.append(whole)
     for label, part in (("rating", r), ("whole machine", w)):
