@@ -551,7 +551,7 @@ def sections_phase(builds, comparisons, loop, repetitions, cpu, extra):
 def print_sections(a, comparisons, phase, margin):
     """Each comparison's sections: a table of the times and ratios, and
     the sentence that explains its verdict."""
-    without = ", ".join(str(s) for s in _workload.SECTIONS_WITHOUT_WORK)
+    without = " and ".join(str(s) for s in _workload.SECTIONS_WITHOUT_WORK)
     working = 10 - len(_workload.SECTIONS_WITHOUT_WORK)
     print(f"\nSections: {phase['benchmark']}, {phase['blocks']} blocks after the verdicts "
           f"({phase['rounds']} rounds, {phase['sets']} sets, {phase['order']} ...), "
