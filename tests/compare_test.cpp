@@ -327,33 +327,44 @@ TEST(Compare, RefusesWhatItCannotCompare)
 // takes --loops, for the N it names), and "runs" any: a pass of N loops
 // timed at about N ns by the wall clock, with a rate by another clock
 // that is wrong, and the subnormal counter from the edge on. HUNDREDTHS
-// scales the pass's time (100: N ns).
+// scales the pass's time (100: N ns). With SECTIONS (ten numbers) it
+// lists sections/100000 and sections/N for the N --loops names, whose
+// runs time section S at SECTIONS' S-th number in ns per loop, plus a
+// random 0-6 % that all sections of a repetition share.
 void scripted_bench(const fs::path &folder, const std::string &listed, bool takes_loops,
-                    int hundredths = 100)
+                    int hundredths = 100, const std::string &sections = "")
 {
     fake_bench(folder,
-               "listed='" + listed + "' loop='' reps=1 list=0\n" +
+               "listed='" + listed + "' loop='' reps=1 list=0\n" + "sections='" + sections +
+                   "' sloops=100000 name=timed_pass\n" +
                    "for arg; do case $arg in\n"
                    "  --loops=*) " +
-                   (takes_loops ? "listed=\"$listed ${arg#--loops=}\";;\n"
-                                : "echo \"unrecognized '$arg'\" >&2; exit 1;;\n") +
+                   (takes_loops
+                        ? "listed=\"$listed ${arg#--loops=}\"; sloops=\"$sloops ${arg#*=}\";;\n"
+                        : "echo \"unrecognized '$arg'\" >&2; exit 1;;\n") +
                    "  --benchmark_list_tests) list=1;;\n"
-                   "  --benchmark_filter=*) loop=${arg#*/}; loop=${loop%?};;\n"
+                   "  --benchmark_filter=*) loop=${arg#*/}; loop=${loop%?}; name=${arg#*^}; "
+                   "name=${name%%/*};;\n"
                    "  --benchmark_repetitions=*) reps=${arg#*=};;\n"
                    "esac; done\n"
                    "if [ $list = 1 ]; then\n"
-                   "  for n in $listed; do echo timed_pass/$n; done; exit\n"
+                   "  for n in $listed; do echo timed_pass/$n; done\n"
+                   "  for n in $sloops; do [ -n \"$sections\" ] && echo sections/$n; done; exit 0\n"
                    "fi\n"
                    "sub=0; [ $loop -ge 327584 ] && sub=1\n"
                    "printf '{\"context\": {\"flush_to_zero\": \"false\"}, \"benchmarks\": ['\n"
                    "i=0; while [ $i -lt $reps ]; do\n"
                    "  [ $i = 0 ] || printf ,\n"
-                   "  printf '{\"name\": \"timed_pass/%s\", \"run_type\": \"iteration\", "
+                   "  printf '{\"name\": \"%s/%s\", \"run_type\": \"iteration\", "
                    "\"real_time\": %se-2, \"time_unit\": \"ns\", \"items_per_second\": 1, "
-                   "\"subnormal\": %s}' $loop $((loop * (" +
+                   "\"subnormal\": %s' $name $loop $((loop * (" +
                    std::to_string(hundredths) +
                    " + ($$ + i) % 7))) $sub\n"
-                   "  i=$((i + 1))\n"
+                   "  j=$(($(od -An -N1 -tu1 /dev/urandom) % 7)) s=1\n"
+                   "  for m in $sections; do\n"
+                   "    printf ', \"section_%s\": %se-2' $s $((m * (100 + j))); s=$((s + 1))\n"
+                   "  done\n"
+                   "  printf '}'; i=$((i + 1))\n"
                    "done\n"
                    "echo ']}'");
 }
@@ -455,6 +466,41 @@ TEST(Compare, DecidesFasterAndSlowerAndFailsASlowerBuild)
         << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\nC is [0-9.]+ % faster than A \\(95 % CI")))
         << r.out;
+}
+
+// --sections, after the verdict, at a loop count that zarvek-bench lists
+// for sections/ only with --loops: in B, whose section 6 takes half as
+// long again, section 6 alone is beyond the noise (the other sections'
+// ratios share one random series, so they are called different in about
+// 0.5 % of runs); C, without sections/, is noted and still compared.
+TEST(Compare, SectionsSayWhereTheDifferenceIs)
+{
+    TempDir dir;
+    const std::string a = (dir.path / "a").string(), slow = (dir.path / "slow").string(),
+                      old_bench = (dir.path / "old").string(), json = (dir.path / "c.json");
+    scripted_bench(a, "1000", true, 100, "0 12 14 345 210 32 899 616 0 93");
+    scripted_bench(slow, "1000", true, 130, "0 12 14 345 210 48 899 616 0 93");
+    scripted_bench(old_bench, "1000", true, 130);
+    const ProcessResult r = compare({"--time", "8", "--loop", "1000", "--no-verify", "--sections",
+                                     "--json", json, a, slow, old_bench});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("zarvek-compare: note: C (" + old_bench +
+                         "): its zarvek-bench has no sections/1000"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex("; B's time by section: section 6 \\+[0-9.]+ %, the rest within the "
+                          "noise\n")))
+        << r.out;
+    const nlohmann::json doc = nlohmann::json::parse(read_file(json));
+    EXPECT_EQ(doc.at("sections_phase").at("order"), "A B B A");
+    EXPECT_TRUE(doc.at("comparisons")[1].at("sections").is_null());
+    ASSERT_EQ(doc.at("comparisons")[0].at("sections").size(), 8u) << r.out;
+    for (const nlohmann::json &section : doc.at("comparisons")[0].at("sections")) {
+        EXPECT_EQ(section.at("ci_low") > 1.0 || section.at("ci_high") < 1.0,
+                  section.at("section") == 6)
+            << section.dump();
+    }
 }
 
 } // namespace

@@ -70,6 +70,28 @@ def listing_bench(body):
     return ('[ "$1" = --benchmark_list_tests ] && { echo timed_pass/100000; exit 0; }\n' + body)
 
 
+# A zarvek-bench that runs timed_pass/100000 at 5000 MIPS and copies/N and,
+# with PROFILE (ten numbers), lists sections/100000, whose K-th run (from
+# 0) times each section at its number times 1 + (3K mod 5) %. It writes
+# the name of each benchmark it runs to the file "runs".
+SCRIPTED_BENCH = """exec /usr/bin/python3 - "$@" <<'EOF'
+import json, re, sys
+profile, args = PROFILE, " ".join(sys.argv[1:])
+if "list_tests" in args:
+    sys.exit(print("timed_pass/100000 copies/1/" + " sections/100000" * bool(profile)))
+name, counts = re.search(r"\\^(\\w+)/\\(?([0-9|]*)", args).groups()
+with open("runs", "a+") as f:
+    k = f.seek(0) or f.read().split().count(name)
+    f.write(name + " ")
+run = {"run_type": "iteration", "items_per_second": 5e9, "subnormal": 0, **{
+    f"section_{s}": t * (1 + 3 * k % 5 / 100) for s, t in enumerate(profile or [], 1)}}
+names = [f"copies/{n}" for n in counts.split("|")] if name == "copies" else [name + "/100000"]
+reps = int(re.search(r"repetitions=([0-9]+)", args).group(1))
+print(json.dumps({"context": {"flush_to_zero": "false"},
+                  "benchmarks": [dict(run, name=n) for n in names for _ in range(reps)]}))
+EOF"""
+
+
 class ReportRun(unittest.TestCase):
     """A real run: verified, rated, recorded; the file is what the manual
     page documents, and page reads it."""
@@ -83,7 +105,11 @@ class ReportRun(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         with open(RESULT, encoding="utf-8") as f:
             result = json.load(f)
-        self.assertEqual(keys_of(result), documented_keys(),
+        documented = documented_keys()
+        if result["sections"] is None:  # a zarvek-bench without sections/
+            self.assertIn("has no sections/100000", r.stderr)
+            documented = {k for k in documented if not k.startswith("sections.")} | {"sections"}
+        self.assertEqual(keys_of(result), documented,
                          "the result's keys and the manual page's differ")
         rating, whole = result["rating"], result["whole_machine"]
         self.assertEqual((result["format"], result["version"]), (2, VERSION))
@@ -114,6 +140,26 @@ class ReportRun(unittest.TestCase):
                 "faithful" if VERIFY else "not verified"), "Machine:", "Build:", "Took"):
             self.assertIn("\n" + label, r.stdout)
 
+    def test_the_profile_follows_the_rating_or_a_note_says_there_is_none(self):
+        profile = [0, 12, 14, 345, 210, 32, 899, 616, 0, 93]
+        for given in (profile, None):
+            with self.subTest(profile=given), tempfile.TemporaryDirectory() as folder:
+                build = fake_build(os.path.join(folder, "b"),
+                                   SCRIPTED_BENCH.replace("PROFILE", repr(given)))
+                path = os.path.join(build, "r.json")
+                r = report("run", "--no-verify", "--build", build, "--time", "2", "--json", path)
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                with open(path, encoding="utf-8") as f, open(os.path.join(build, "runs")) as g:
+                    sections, runs = json.load(f)["sections"], g.read().split()
+                self.assertEqual(f"note: {build}/zarvek-bench has no sections/100000" in r.stderr,
+                                 given is None, r.stderr)
+                # Five runs, after the rating's; each section's median.
+                self.assertRegex(" ".join(runs), f"^(timed_pass )+(sections ){{{5 * bool(given)}}}"
+                                 "copies$")
+                got = sections and {k: round(v, 9) for k, v in sections["ns_per_loop"].items()}
+                self.assertEqual(got, given and {str(s): round(t * 1.02, 9)
+                                                 for s, t in enumerate(given, 1)})
+
 
 def edited(result, folder, name, change):
     document = copy.deepcopy(result)
@@ -125,11 +171,19 @@ def edited(result, folder, name, change):
 
 
 INJECTED = '<script>document.body.setAttribute("data-injected", "1")</script>'
+PROFILE = {"benchmark": "sections/100000", "loops": 100000, "runs": 5, "seconds": 9.0,
+           "ns_per_loop": dict(zip(map(str, range(1, 11)), [0, 3, 4, 90, 50, 80, 200, 150, 0, 40]))}
+
+
+def profiles(text):
+    """The widths of each section profile's segments, as the page draws them."""
+    return [[float(w) for w in re.findall(r'<rect x="[^"]*" width="([^"]*)"', bar)]
+            for bar in re.findall(r'<svg class="profile".*?</svg>', text, re.S)]
 
 
 class Page(html.parser.HTMLParser):
-    """Tables with their body rows' cells, the script elements and the SVG
-    elements of a page."""
+    """Tables with their body rows' cells, the script elements and the
+    charts' SVG elements of a page."""
 
     def __init__(self, text):
         super().__init__()
@@ -151,7 +205,7 @@ class Page(html.parser.HTMLParser):
             self.in_script = True
             self.scripts.append("")
         elif tag == "svg":
-            self.svgs += 1
+            self.svgs += "class" not in dict(attrs)
 
     def handle_endtag(self, tag):
         if tag == "tbody":
@@ -179,6 +233,7 @@ class PageFixture(unittest.TestCase):
             self.result = json.load(f)
         self.result["verdict"].update(verified=True, faithful=True)
         self.result["stability"].update(steal=0.0, other_work=0.0)
+        self.result["sections"] = None
         self.dir = tempfile.mkdtemp(prefix="zarvek-report-")
         self.addCleanup(shutil.rmtree, self.dir)
         self.faithful = edited(self.result, self.dir, "faithful.json", lambda d: None)
@@ -190,6 +245,7 @@ class PageFixture(unittest.TestCase):
             d["machine"]["host"] = INJECTED
             d["build"]["flags"] += ' <img src=x onerror="document.body.setAttribute(' \
                 "'data-injected', '2')\"> | $x$"
+            d["sections"] = PROFILE
         return [self.faithful, edited(self.result, self.dir, "other.json", other)]
 
 
@@ -201,10 +257,15 @@ class ReportPage(PageFixture):
         r = report("page", "-o", page_file, "--markdown", md_file, *self.two_results())
         self.assertEqual(r.returncode, 0, r.stderr)
         with open(page_file, encoding="utf-8") as f:
-            page = Page(f.read())
+            text = f.read()
+        page = Page(text)
         self.assertEqual(len(page.tables), 1)
         self.assertEqual(len(page.tables[0]), 2)
         self.assertEqual(page.svgs, 1)
+        # One profile, other.json's (shares of 617 ns; 1 and 9 take none), and the legend once.
+        self.assertEqual([[round(w * 6.17, 1) for w in bar] for bar in profiles(text)],
+                         [[3, 4, 90, 50, 80, 200, 150, 40]])
+        self.assertEqual(text.count('<svg class="swatch"'), 10)
         # The page's own script alone; the host name is a cell's text.
         self.assertEqual(len(page.scripts), 1)
         self.assertIn("data-sortable", page.scripts[0])
@@ -263,6 +324,7 @@ class ReportPage(PageFixture):
         rows = Page(r.stdout).tables[0]
         self.assertEqual(len(rows), 3)
         self.assertEqual(sum("busy machine" in row[7] for row in rows), 2, rows)
+        self.assertEqual(profiles(r.stdout), [])  # format 1, and 2 without sections
 
     def test_chart_labels_tell_builds_apart_by_their_flags(self):
         sys.path.insert(0, os.path.join(BUILD, "python"))
@@ -317,6 +379,8 @@ class ReportBrowser(PageFixture):
         page = Page(dom.stdout)
         self.assertEqual([len(rows) for rows in page.tables], [2])
         self.assertEqual(page.svgs, 1)
+        bars = profiles(dom.stdout)
+        self.assertTrue(len(bars) == 1 and len(bars[0]) == 8 and min(bars[0]) > 0, bars)
         self.assertIn("<table class=\"results\" data-sortable=\"\">", dom.stdout)
         self.assertNotIn("data-injected", re.search(r"<body[^>]*>", dom.stdout).group(0))
         self.assertIn("&lt;script&gt;", dom.stdout)

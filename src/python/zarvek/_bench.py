@@ -71,3 +71,18 @@ def check_flush_to_zero(bench, context, what):
         raise Refusal(1, f"{bench} runs with subnormal numbers flushed to zero "
                          f"(flush_to_zero: true): its arithmetic is not IEEE, and it is {what}. "
                          "A fast-math start-up file linked in sets this; build without it.")
+
+
+def section_times(entry, name):
+    """The ten counters section_1 ... section_10 of a run of NAME
+    (sections/LOOP): each section's nanoseconds per unit of loop count,
+    in order; raises ValueError on one that is missing, negative or not a
+    finite number."""
+    times = []
+    for s in range(1, 11):
+        value = entry.get(f"section_{s}")
+        if isinstance(value, bool) or not isinstance(value, (int, float)) \
+                or not math.isfinite(value) or value < 0:
+            raise ValueError(f"zarvek-bench's run of {name} has no time for section {s}")
+        times.append(float(value))
+    return times

@@ -11,10 +11,20 @@ from ._files import write_atomically
 # its own; a change that an older reader would misread raises it. Format 2
 # replaced machine.busy (other work in the second before the run, steal
 # counted as busy) with the stability over the rating itself, and its
-# interval may be open on a side (low or high null).
+# interval may be open on a side (low or high null). The section profile
+# (sections) came within format 2: a reader that does not know it has
+# nothing to misread.
 FORMAT = 2
 UNIT = "MIPS"
 NUMBER = (int, float)
+
+
+def section_shares(ns_per_loop):
+    """Each section's share, in order 1 to 10, of a profile's time (its
+    ns_per_loop, keyed "1" to "10"); all 0 where the sections took none."""
+    times = [ns_per_loop[str(s)] for s in range(1, 11)]
+    total = sum(times)
+    return [t / total if total > 0 else 0.0 for t in times]
 
 
 def write_result(path, result):
@@ -87,6 +97,10 @@ def read_result(path, prog):
     if form >= 2:
         for key in ("stability.steal", "stability.other_work", "stability.drift"):
             need(document, key, NUMBER, "a number", nullable=True)
+    if document.get("sections") is not None:
+        for s in range(1, 11):
+            if need(document, f"sections.ns_per_loop.{s}", NUMBER, "a number") < 0:
+                raise NotAResult(f"sections.ns_per_loop.{s} is below 0")
     faithful = document["verdict"].get("faithful")
     if faithful is not None and not isinstance(faithful, bool):
         raise NotAResult("verdict.faithful is not true, false or null")

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """zarvek-report page: result files side by side, in one self-contained
-HTML page (a sortable table and a bar chart per loop count) and Markdown
-tables."""
+HTML page (a sortable table, a bar chart and the results' section profiles
+per loop count) and Markdown tables."""
 
 import base64
 import hashlib
@@ -15,8 +15,9 @@ from importlib import resources
 from . import _files
 from ._machine import identity_line
 from ._process import Refusal
-from ._result import UNIT, NotAResult, read_result
+from ._result import UNIT, NotAResult, read_result, section_shares
 from ._stats import CONFIDENCE
+from ._workload import SECTION_NAMES
 
 # A result whose rating shared the CPUs with this much other work (or
 # steal) is marked busy.
@@ -178,6 +179,37 @@ def chart(loops, rows):
     return svg[svg.index("<svg"):]
 
 
+def section_colours():
+    """A colour for each section, told apart at a glance: Matplotlib's
+    ten-colour categorical palette."""
+    import matplotlib
+    from matplotlib.colors import to_hex
+
+    return [to_hex(c) for c in matplotlib.colormaps["tab10"].colors]
+
+
+def profile(row, colours):
+    """ROW's section profile as the page draws it: a label, and a segment
+    per section with its offset, width (per cent of the bar) and colour;
+    None for a result without one."""
+    sections = row.d.get("sections")
+    if sections is None:
+        return None
+    shares = section_shares(sections["ns_per_loop"])
+    if not any(shares):
+        return None
+    m, b = row.d["machine"], row.d["build"]
+    label = row.label or shorten(f"{m['host']}, {m['cpu_model']}, {b['compiler']}", 48) \
+        + " (unranked)"
+    segments, x = [], 0.0
+    for s, (part, name, colour) in enumerate(zip(shares, SECTION_NAMES, colours), start=1):
+        if part > 0:
+            segments.append({"x": f"{x * 100:.3f}", "width": f"{part * 100:.3f}",
+                             "colour": colour, "title": f"{s} {name}: {part * 100:.1f} %"})
+        x += part
+    return {"label": label, "segments": segments}
+
+
 def sort_key(key):
     if isinstance(key, (int, float)):
         return "Infinity" if key == math.inf else repr(key)
@@ -194,12 +226,17 @@ def html_page(groups):
 
     env = jinja2.Environment(autoescape=True, undefined=jinja2.StrictUndefined)
     numeric = [column in NUMERIC for column in COLUMNS]
-    shown = []
+    colours = section_colours()
+    shown, legend = [], False
     for loops, rows in groups:
         svg = chart(loops, rows)
+        profiles = [p for p in (profile(row, colours) for row in rows) if p is not None]
         shown.append({
             "loops": loops,
             "chart": markupsafe.Markup(svg) if svg else None,
+            "profiles": profiles,
+            # The sections' names and colours, once on the page.
+            "legend": bool(profiles) and not legend,
             "unranked": sum(not row.ranked for row in rows),
             "rows": [{"ranked": row.ranked, "busy": bool(row.busy), "path": row.path,
                       "cells": [(text, detail, sort_key(key),
@@ -210,10 +247,12 @@ def html_page(groups):
                                 for i, (text, detail, key) in enumerate(row.cells())]}
                      for row in rows],
         })
+        legend = legend or bool(profiles)
     script = template("sort.js")
     digest = base64.b64encode(hashlib.sha256(script.encode()).digest()).decode()
     return env.from_string(template("page.html.j2")).render(
         groups=shown, columns=COLUMNS, count=sum(len(rows) for _, rows in groups),
+        sections=list(zip(range(1, 11), SECTION_NAMES, colours)),
         confidence=f"{CONFIDENCE * 100:.0f}", busy=f"{BUSY_SHARE * 100:.0f}",
         script=markupsafe.Markup(script), script_hash=f"sha256-{digest}")
 

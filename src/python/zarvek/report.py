@@ -7,8 +7,9 @@ count (fresh zarvek-bench processes, one pass each, looked at on a plan
 fixed in advance, until the interval of their median, which accounts for
 the runs' serial correlation, is within +-P or the time cap is reached)
 and the whole machine (copies/1 and copies/N for every CPU of the
-affinity set), records the machine, the build and how steady the machine
-was, prints a summary and writes a result file.
+affinity set), profiles the pass by section (the median of a few runs of
+sections/LOOP, after the rating), records the machine, the build and how
+steady the machine was, prints a summary and writes a result file.
 
 page: sets result files side by side in one self-contained HTML page (a
 sortable table and a bar chart per loop count) and a Markdown table.
@@ -47,6 +48,11 @@ MIN_TIME = 0.01
 # Repetitions of each copies/N, of which the median is the figure.
 COPIES_REPETITIONS = 5
 COPIES_LOOPS_VARIABLE = "ZARVEK_REPORT_COPIES_LOOPS"
+# Runs of sections/LOOP, each a fresh process as the rating's are, whose
+# median per section is the profile: the profile explains the rating and
+# is not itself rated, so a few runs that outvote one disturbed run are
+# enough.
+SECTIONS_RUNS = 5
 # From this share of the CPUs' time taken by steal or other work over the
 # rating, the summary says that the figures are a busy machine's.
 BUSY_SHARE = 0.1
@@ -205,6 +211,34 @@ def rate_whole_machine(build, cpus, copies_loops):
     }
 
 
+def profile_sections(build):
+    """The pass's profile by section: SECTIONS_RUNS fresh zarvek-bench
+    processes, one pass of sections/REFERENCE each, and each section's
+    median time per unit of loop count. Run after the rating, so that
+    it never shares the rating's time."""
+    import numpy as np
+
+    name = f"sections/{_workload.REFERENCE_LOOP}"
+    started = time.monotonic()
+    profiles = []
+    for _ in range(SECTIONS_RUNS):
+        report = build.bench_run(f"--benchmark_filter=^{name}(/|$)", "--benchmark_repetitions=1",
+                                 f"--benchmark_min_time={MIN_TIME}", timeout=600)
+        try:
+            runs = _bench.bench_runs(report, name)
+            if len(runs) != 1:
+                raise ValueError(f"zarvek-bench reported {len(runs)} runs of {name}, not 1")
+            profiles.append(_bench.section_times(runs[0], name))
+        except ValueError as e:
+            raise Refusal(2, f"{build.bench}: {e}") from None
+    medians = np.median(profiles, axis=0)
+    return {
+        "benchmark": name, "loops": _workload.REFERENCE_LOOP, "runs": SECTIONS_RUNS,
+        "ns_per_loop": {str(s): float(t) for s, t in enumerate(medians, start=1)},
+        "seconds": round(time.monotonic() - started, 3),
+    }
+
+
 def judge(build, no_verify):
     if no_verify:
         return {"verified": False, "faithful": None, "method": "not verified (--no-verify)"}
@@ -298,9 +332,19 @@ def summary(result, timings):
     whole = (f"Whole machine: {w['rate']:.1f} {UNIT} with {w['copies']} "
              f"cop{'y' if w['copies'] == 1 else 'ies'} (copies/{w['copies']}), one copy "
              f"{w['single_copy']:.1f}, scaling {w['scaling']:.3f}")
-    if w["loops"] != _workload.REFERENCE_LOOP:
+    # A zarvek-bench that does not name the copies' loop count in its
+    # context, run without ZARVEK_REPORT_COPIES_LOOPS, leaves it unknown.
+    if w["loops"] is not None and w["loops"] != _workload.REFERENCE_LOOP:
         whole += f", at {w['loops']:,} loops"
     lines.append(whole)
+    sections = result["sections"]
+    if sections is not None:
+        shares = _result.section_shares(sections["ns_per_loop"])
+        largest = sorted(range(10), key=lambda i: -shares[i])[:3]
+        lines.append(f"Sections:      median of {sections['runs']} runs of "
+                     f"{sections['benchmark']}; the largest shares of the pass: " + ", ".join(
+                         f"{i + 1} {_workload.SECTION_NAMES[i]} {shares[i] * 100:.1f} %"
+                         for i in largest))
     for label, part in (("rating", r), ("whole machine", w)):
         if part["subnormal"]:
             lines.append(f"               the {label}'s passes computed with subnormal "
@@ -350,6 +394,14 @@ def command_run(args):
         raise Refusal(2, f"{build.bench}: {e}") from None
     if not listed:
         raise Refusal(2, f"{build.bench} has no {name}: it is older than zarvek-report")
+    sections_name = f"sections/{_workload.REFERENCE_LOOP}"
+    try:
+        has_sections = _bench.lists("./zarvek-bench", sections_name, cwd=build.folder)
+    except ValueError as e:
+        raise Refusal(2, f"{build.bench}: {e}") from None
+    if not has_sections:
+        print(f"{PROG}: note: {build.bench} has no {sections_name} (it is older than "
+              "zarvek-report): the result has no section profile", file=sys.stderr)
     machine = _machine.machine_record(cpus)
     timings = []
     began = time.monotonic()
@@ -360,6 +412,9 @@ def command_run(args):
     rating = rate_one_core(build, args.time, args.precision, sys.stderr.isatty())
     steal, other = work.shares()
     timings.append(("rating", rating["seconds"]))
+    sections = profile_sections(build) if has_sections else None
+    if sections is not None:
+        timings.append(("sections", sections["seconds"]))
     whole = rate_whole_machine(build, len(cpus), copies_loops)
     timings.append(("whole machine", whole["seconds"]))
     context = build.context
@@ -377,6 +432,7 @@ def command_run(args):
             "other_work": other,
         },
         "whole_machine": whole,
+        "sections": sections,
         "machine": machine,
         "build": {
             "compiler": context.get("compiler", "unknown"),
