@@ -18,9 +18,8 @@ import sys
 import tempfile
 
 commands, source = sys.argv[1:3]
-with open(commands) as f:
-    command = next(e["command"] for e in json.load(f)
-                   if e["file"] == source and "-DZARVEK_PROFILED_PASS" not in e["command"])
+command = next(e["command"] for e in json.loads(pathlib.Path(commands).read_text())
+               if e["file"] == source and "-DZARVEK_PROFILED_PASS" not in e["command"])
 words = [w for w in shlex.split(command) if w not in ("-c", source)]
 del words[words.index("-o"):words.index("-o") + 2]
 marked = pathlib.Path(source).read_text()
