@@ -2,7 +2,8 @@
 # Writes build_context.h for the programs that report their build: the
 # compiler, the processor and every flag the workload was compiled with,
 # read from the exact command that compiled the timed pass in
-# compile_commands.json.
+# compile_commands.json (not the profiled pass's, compiled from the same
+# file).
 #
 # cmake -DCOMMANDS=compile_commands.json -DSOURCE=pass.cpp -DCOMPILER=...
 #       -DTARGET=... -DOUT=build_context.h -P build_context.cmake
@@ -13,8 +14,10 @@ if(EXISTS "${COMMANDS}")
   math(EXPR last "${count} - 1")
   foreach(i RANGE ${last})
     string(JSON file GET "${json}" ${i} file)
-    if(file STREQUAL SOURCE)
-      string(JSON command GET "${json}" ${i} command)
+    string(JSON command GET "${json}" ${i} command)
+    # zarvek-bench's profiled pass is pass.cpp compiled again, with the
+    # same flags and one definition more: not the timed pass's command.
+    if(file STREQUAL SOURCE AND NOT command MATCHES "-DZARVEK_PROFILED_PASS")
       separate_arguments(words UNIX_COMMAND "${command}")
       # Drop the compiler, the input, the output, the dependency file and
       # the include paths (this build's folders, which shape no code).

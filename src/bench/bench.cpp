@@ -25,6 +25,8 @@
 #include "driver.h"
 #include "loop_text.h"
 #include "options.h"
+#include "pass_rate.h"
+#include "profile.h"
 #include "reporters.h"
 
 namespace {
@@ -49,16 +51,8 @@ void timed_pass_bench(benchmark::State &state, Results *results)
         timed_pass(LOOP);
     }
     clock_gettime(CLOCK_MONOTONIC, &finish);
-    const bool subnormal = std::fetestexcept(FE_UNDERFLOW) != 0;
-    if (subnormal) {
-        results->subnormal_loops.insert(LOOP);
-    }
-    state.counters["subnormal"] = subnormal ? 1 : 0;
-    const double seconds = static_cast<double>(finish.tv_sec - start.tv_sec) +
-                           static_cast<double>(finish.tv_nsec - start.tv_nsec) * 1e-9;
-    const double items =
-        static_cast<double>(state.iterations()) * static_cast<double>(INSTRUCTIONS_PER_LOOP) * LOOP;
-    state.counters["items_per_second"] = seconds > 0 ? items / seconds : 0;
+    report_pass_rate(state, results, LOOP, static_cast<double>(nanoseconds(start, finish)) * 1e-9,
+                     std::fetestexcept(FE_UNDERFLOW) != 0);
 }
 
 // The procedures on their own; items_per_second is calls per second.
@@ -186,11 +180,10 @@ void copy_counts(benchmark::internal::Benchmark *b)
     b->Arg(std::max(cpus, 1));
 }
 
-// The benchmarks, in the order they run. The copies run first and all
-// carry the same counters, and timed_pass runs before the procedures,
-// which have none, because Google Benchmark's CSV output takes its columns
-// from the first run reported and aborts on a counter it has no column
-// for.
+// The benchmarks, in the order they run: the copies first, copies/1
+// before the others, whose scaling needs its rate; then the passes and
+// the procedures. CSV output, whose columns Google Benchmark takes from
+// the first runs it is given, is given them all at the end (WholeRuns).
 void register_benchmarks(const BenchOptions &options, const CopiesSetting &copies, Results &results)
 {
     // Google Benchmark keeps what it registers for the life of the
@@ -206,6 +199,11 @@ void register_benchmarks(const BenchOptions &options, const CopiesSetting &copie
         benchmark::RegisterBenchmark("timed_pass", timed_pass_bench, &results);
     for (const int32_t LOOP : options.pass_loops) {
         pass->Arg(LOOP);
+    }
+    benchmark::internal::Benchmark *const sections =
+        benchmark::RegisterBenchmark("sections", sections_bench, &results);
+    for (const int32_t LOOP : options.profile_loops) {
+        sections->Arg(LOOP);
     }
     benchmark::RegisterBenchmark("PA", pa_bench);
     benchmark::RegisterBenchmark("P3", p3_bench);
@@ -315,23 +313,42 @@ int main(int argc, char **argv)
     Results results;
     register_benchmarks(options, copies, results);
     stop_copies_on_signals();
-    // A file in another format than JSON is Google Benchmark's own.
+    // A JSON file is repaired, a CSV file written whole; a file in
+    // another format is Google Benchmark's own.
     const std::string out_format = benchmark_option(argc, argv, "benchmark_out_format");
-    const bool json_file = !benchmark_option(argc, argv, "benchmark_out").empty() &&
-                           (out_format.empty() || out_format == "json");
+    const bool out = !benchmark_option(argc, argv, "benchmark_out").empty();
+    const bool json_file = out && (out_format.empty() || out_format == "json");
+    const bool csv_file = out && out_format == "csv";
+    const bool csv_display = benchmark_option(argc, argv, "benchmark_format") == "csv";
     JSONFileRepaired file;
+    // Deprecated upstream, and the only CSV writer it has.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    benchmark::CSVReporter csv;
+#pragma GCC diagnostic pop
+    WholeRuns csv_whole(&csv);
     benchmark::Initialize(&argc, argv, print_help);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
     benchmark::BenchmarkReporter *display = benchmark::CreateDefaultDisplayReporter();
-    RunsNoted noted(display, results);
-    benchmark::RunSpecifiedBenchmarks(&noted, json_file ? &file : nullptr);
-    // The summary goes with the table; beside JSON or CSV on standard
-    // output it goes to standard error, so that they stay well formed.
-    print_summary(dynamic_cast<benchmark::ConsoleReporter *>(display) != nullptr ? stdout : stderr,
-                  results, std::max(static_cast<int>(cpus.size()), 1), options.pin_copies,
+    WholeRuns display_whole(display);
+    RunsNoted noted(csv_display ? &display_whole : display, results);
+    benchmark::BenchmarkReporter *file_reporter = nullptr;
+    if (json_file) {
+        file_reporter = &file;
+    } else if (csv_file) {
+        file_reporter = &csv_whole;
+    }
+    benchmark::RunSpecifiedBenchmarks(&noted, file_reporter);
+    // The summary and the profiles go with the table; beside JSON or CSV
+    // on standard output they go to standard error, so that they stay
+    // well formed.
+    FILE *const beside =
+        dynamic_cast<benchmark::ConsoleReporter *>(display) != nullptr ? stdout : stderr;
+    print_summary(beside, results, std::max(static_cast<int>(cpus.size()), 1), options.pin_copies,
                   options.copies_loop);
+    print_profiles(beside, results);
     warn_subnormal(stderr, results);
     benchmark::Shutdown();
     if (copies.log != nullptr && std::fclose(copies.log) != 0) {

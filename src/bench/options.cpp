@@ -57,6 +57,7 @@ std::string take_own_options(int *argc, char **argv, BenchOptions &options)
                            value + "'";
                 }
                 options.pass_loops.insert(LOOP);
+                options.profile_loops.insert(LOOP);
             }
         } else if (arg.rfind(copies_loops, 0) == 0) {
             const std::string value = arg.substr(copies_loops.size());
@@ -88,7 +89,7 @@ void print_help()
 {
     std::printf("zarvek-bench [--loops=N[,N...]] [--copies_loops=N] [--pin_copies=yes|no]\n"
                 "             [--copies_log=FILE] [--version] [Google Benchmark options]\n"
-                "  --loops=N[,N...]     also run timed_pass at these loop counts\n"
+                "  --loops=N[,N...]     also run timed_pass and sections at these loop counts\n"
                 "  --copies_loops=N     the loop count of each copy's pass (default %d)\n"
                 "  --pin_copies=yes|no  run copy i of copies/N on the i-th CPU of the affinity\n"
                 "                       set only (default no)\n"

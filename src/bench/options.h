@@ -15,6 +15,9 @@ struct BenchOptions {
     // timed_pass's loop counts: the short ones, the reference loop count,
     // and those --loops names.
     std::set<int32_t> pass_loops = {1, 10, 100, 1000, 10000, REFERENCE_LOOP};
+    // sections's loop counts: the reference loop count and those --loops
+    // names.
+    std::set<int32_t> profile_loops = {REFERENCE_LOOP};
     // The loop count of a copy's pass (--copies_loops): by default the
     // reference loop count, so that the machine's figure and one core's
     // are taken at the same loop count; starting and collecting the copies

@@ -41,6 +41,33 @@ void JSONFileRepaired::Finalize()
     json_.Finalize();
 }
 
+WholeRuns::WholeRuns(benchmark::BenchmarkReporter *inner) : inner_(inner)
+{
+    SetOutputStream(&inner->GetOutputStream());
+    SetErrorStream(&inner->GetErrorStream());
+}
+
+bool WholeRuns::ReportContext(const Context &context)
+{
+    // A file reporter's streams are set after it is made.
+    inner_->SetOutputStream(&GetOutputStream());
+    inner_->SetErrorStream(&GetErrorStream());
+    return inner_->ReportContext(context);
+}
+
+void WholeRuns::ReportRuns(const std::vector<Run> &runs)
+{
+    runs_.insert(runs_.end(), runs.begin(), runs.end());
+}
+
+void WholeRuns::Finalize()
+{
+    if (!runs_.empty()) {
+        inner_->ReportRuns(runs_);
+    }
+    inner_->Finalize();
+}
+
 RunsNoted::RunsNoted(benchmark::BenchmarkReporter *display, Results &results)
     : display_(display), results_(results)
 {
@@ -82,6 +109,7 @@ void RunsNoted::ReportRuns(const std::vector<Run> &runs)
     for (const auto &[N, values] : rates) {
         results_.reported[N] = {median(values), values.size()};
     }
+    note_profiles(runs, results_);
     display_->ReportRuns(repaired(runs));
 }
 

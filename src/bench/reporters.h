@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What zarvek-bench reports beyond Google Benchmark's own: the runs
-// noted on their way to the display (the copies' rates, failures), the
-// JSON file repaired, the whole machine's summary and the subnormal
-// warning.
+// noted on their way to the display (the copies' rates, the sections'
+// profiles, failures), the JSON file repaired, CSV written whole, the
+// whole machine's summary and the subnormal warning.
 #ifndef ZARVEK_BENCH_REPORTERS_H
 #define ZARVEK_BENCH_REPORTERS_H
 
@@ -13,6 +13,8 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+
+#include "profile.h"
 
 // What the benchmarks and the reporters learn during a run.
 struct Results {
@@ -30,6 +32,8 @@ struct Results {
     std::map<int, bool> failed_copies;
     bool any_error = false;
     int log_run = 0; // the copies' runs so far, numbered in the log
+    // The sections/LOOP profiles reported so far, by LOOP.
+    std::map<int32_t, Profile> profiles;
 };
 
 // The runs with every coefficient of variation that is not a number set
@@ -50,6 +54,24 @@ public:
 
 private:
     benchmark::JSONReporter json_;
+};
+
+// A reporter, CSV's, given every run at once when the benchmarks have
+// run. Google Benchmark's CSV output takes its columns from the first
+// runs reported and aborts on a counter it has no column for; the runs of
+// copies, timed_pass and sections each have counters the others lack.
+// Given all at once, it takes the columns of them all, and leaves a run's
+// cells empty where it has no such counter.
+class WholeRuns : public benchmark::BenchmarkReporter {
+public:
+    explicit WholeRuns(benchmark::BenchmarkReporter *inner);
+    bool ReportContext(const Context &context) override;
+    void ReportRuns(const std::vector<Run> &runs) override;
+    void Finalize() override;
+
+private:
+    benchmark::BenchmarkReporter *inner_;
+    std::vector<Run> runs_;
 };
 
 // Passes everything to the display reporter chosen by
