@@ -329,13 +329,18 @@ class ReportPage(PageFixture):
     def test_chart_labels_tell_builds_apart_by_their_flags(self):
         sys.path.insert(0, os.path.join(BUILD, "python"))
         from zarvek import page
-        documents = [copy.deepcopy(self.result) for _ in range(2)]
-        documents[1]["build"]["flags"] = documents[0]["build"]["flags"].replace(
-            "-ffp-contract=off", "-O1 -ffp-contract=off")
+        # Two ranked builds and an unranked one, whose profile bar is
+        # labelled too: each label its own.
+        documents = [copy.deepcopy(self.result) for _ in range(3)]
+        for d, level in zip(documents[1:], ("-O1", "-O0")):
+            d["build"]["flags"] = d["build"]["flags"].replace(
+                "-ffp-contract=off", level + " -ffp-contract=off")
+        documents[2]["verdict"]["verified"] = False
         rows = [page.Row(f"{i}.json", d) for i, d in enumerate(documents)]
         page.groups_of(rows)
-        labels = [row.label.split(". ", 1)[1] for row in rows]
-        self.assertNotEqual(labels[0], labels[1])
+        labels = [row.label for row in rows]
+        self.assertEqual(len(set(labels)), 3, labels)
+        self.assertTrue(labels[2].endswith("-O0 (unranked)"), labels)
 
     def test_files_that_are_not_results_are_named_and_skipped_or_refused(self):
         other = os.path.join(self.dir, "other.json")

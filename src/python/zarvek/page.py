@@ -112,11 +112,11 @@ def shorten(text, most):
 
 
 def label_rows(rows):
-    """The chart's label of each ranked row: its host, CPU and compiler, and
-    where rows share those, the flags that tell them apart."""
-    ranked = [row for row in rows if row.ranked]
+    """Each row's label in the chart and beside its profile: its host, CPU
+    and compiler, and where rows share those, the flags that tell them
+    apart; a ranked row's rank before it, an unranked row marked so."""
     by_base = {}
-    for row in ranked:
+    for row in rows:
         m, b = row.d["machine"], row.d["build"]
         by_base.setdefault((m["host"], m["cpu_model"], b["compiler"]), []).append(row)
     for (host, cpu, compiler), same in by_base.items():
@@ -126,8 +126,9 @@ def label_rows(rows):
             extra = shorten(own, 36) if len(same) > 1 and own else ""
             base = f"{host}, {cpu}, {compiler}"
             text = shorten(base, 60 - (len(extra) + 2 if extra else 0))
-            row.label = f"{row.rank}. {text}" + (f", {extra}" if extra else "") \
-                + (" (busy)" if row.busy else "")
+            row.label = (f"{row.rank}. " if row.ranked else "") + text \
+                + (f", {extra}" if extra else "") + (" (busy)" if row.busy else "") \
+                + ("" if row.ranked else " (unranked)")
 
 
 def groups_of(rows):
@@ -198,16 +199,13 @@ def profile(row, colours):
     shares = section_shares(sections["ns_per_loop"])
     if not any(shares):
         return None
-    m, b = row.d["machine"], row.d["build"]
-    label = row.label or shorten(f"{m['host']}, {m['cpu_model']}, {b['compiler']}", 48) \
-        + " (unranked)"
     segments, x = [], 0.0
     for s, (part, name, colour) in enumerate(zip(shares, SECTION_NAMES, colours), start=1):
         if part > 0:
             segments.append({"x": f"{x * 100:.3f}", "width": f"{part * 100:.3f}",
                              "colour": colour, "title": f"{s} {name}: {part * 100:.1f} %"})
         x += part
-    return {"label": label, "segments": segments}
+    return {"label": row.label, "segments": segments}
 
 
 def sort_key(key):
