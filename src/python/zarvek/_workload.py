@@ -10,7 +10,8 @@ SUBNORMAL_LOOP = 327584
 INSTRUCTIONS_PER_LOOP = 100000
 
 # The pass's ten sections, in order, as sections/LOOP of zarvek-bench
-# times them (its counters section_1 to section_10). Sections 1 and 9
+# times them (its counters section_1 to section_10), and its table names
+# them (configure checks that they agree). Sections 1 and 9
 # make their assignments but run no body: their time is about nothing,
 # so no ratio of theirs means anything.
 SECTION_NAMES = (
