@@ -22,9 +22,10 @@ command = next(e["command"] for e in json.loads(pathlib.Path(commands).read_text
                if e["file"] == source and "-DZARVEK_PROFILED_PASS" not in e["command"])
 words = [w for w in shlex.split(command) if w not in ("-c", source)]
 del words[words.index("-o"):words.index("-o") + 2]
-# An LTO object holds the compiler's intermediate code, under section names
-# drawn at random at each compile: the marks are judged by the machine code
-# the same command makes without LTO.
+# An LTO object holds the compiler's intermediate code, which differs
+# between two compiles where the machine code would not (GCC names its
+# sections at random at each compile; clang's bitcode differs too): the
+# marks are judged by the machine code the same command makes without LTO.
 if any(w.startswith("-flto") for w in words):
     words.append("-fno-lto")
 marked = pathlib.Path(source).read_text()
