@@ -387,18 +387,17 @@ def command_run(args):
     date = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
     cpus = sorted(os.sched_getaffinity(0))
 
+    def lists(name):
+        try:
+            return _bench.lists("./zarvek-bench", name, cwd=build.folder)
+        except ValueError as e:
+            raise Refusal(2, f"{build.bench}: {e}") from None
+
     name = f"timed_pass/{_workload.REFERENCE_LOOP}"
-    try:
-        listed = _bench.lists("./zarvek-bench", name, cwd=build.folder)
-    except ValueError as e:
-        raise Refusal(2, f"{build.bench}: {e}") from None
-    if not listed:
+    if not lists(name):
         raise Refusal(2, f"{build.bench} has no {name}: it is older than zarvek-report")
     sections_name = f"sections/{_workload.REFERENCE_LOOP}"
-    try:
-        has_sections = _bench.lists("./zarvek-bench", sections_name, cwd=build.folder)
-    except ValueError as e:
-        raise Refusal(2, f"{build.bench}: {e}") from None
+    has_sections = lists(sections_name)
     if not has_sections:
         print(f"{PROG}: note: {build.bench} has no {sections_name} (it is older than "
               "zarvek-report): the result has no section profile", file=sys.stderr)
