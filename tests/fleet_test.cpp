@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -34,19 +35,20 @@ ProcessResult mpirun(int ranks, const std::vector<std::string> &mpi_options,
                      const std::string &program = ZARVEK_FLEET)
 {
     // Open MPI refuses to run as root, as CI does, unless told twice.
-    setenv("OMPI_ALLOW_RUN_AS_ROOT", "1", 0);
-    setenv("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1", 0);
     // Open MPI leaves much of what it allocates to the exit, in libraries
     // LeakSanitizer cannot unwind: under the sanitizers the ranks check
-    // everything else, and the test process checks leaks.
-    static const bool ranks_without_leak_checks = [] {
+    // everything else, and the test process checks leaks. The environment
+    // is set once, so that tests may launch from several threads.
+    static const bool environment_set = [] {
+        setenv("OMPI_ALLOW_RUN_AS_ROOT", "1", 0);
+        setenv("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1", 0);
         const char *options = std::getenv("ASAN_OPTIONS");
         setenv("ASAN_OPTIONS",
                ((options != nullptr ? std::string(options) + ":" : "") + "detect_leaks=0").c_str(),
                1);
         return true;
     }();
-    (void)ranks_without_leak_checks;
+    (void)environment_set;
     std::vector<std::string> argv = {MPIEXEC, "-np", std::to_string(ranks)};
     argv.insert(argv.end(), mpi_options.begin(), mpi_options.end());
     argv.push_back(program);
@@ -247,8 +249,15 @@ TEST(Fleet, BadArgumentsGiveStatusTwoAndOneMessage)
         {{"--json", "/nonexistent/fleet.json"}, "cannot write /nonexistent/fleet.json"},
         {{"--json", "/tmp"}, "cannot write /tmp: it is a folder"},
     };
+    // The launcher's start and end, not the work, take its time: the cases
+    // run at once.
+    std::vector<std::future<ProcessResult>> runs;
     for (const auto &c : cases) {
-        const ProcessResult r = mpirun(2, {}, c.args);
+        runs.push_back(std::async(std::launch::async, [&c] { return mpirun(2, {}, c.args); }));
+    }
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const auto &c = cases[i];
+        const ProcessResult r = runs[i].get();
         EXPECT_EQ(count(r.err, c.message), 1u) << c.args[0] << "\n" << shown(r);
         EXPECT_EQ(r.status, 2) << c.args[0] << "\n" << shown(r);
         EXPECT_EQ(r.out, "") << c.args[0];
