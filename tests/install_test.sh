@@ -32,7 +32,8 @@ package)
     dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no dependency on libc6"
     dpkg-deb -f "$deb" Recommends | grep -q valgrind || fail "zarvek-verify's valgrind not recommended"
     if [ "$bench" = bench ]; then
-        for dependency in python3-scipy python3-statsmodels python3-jinja2 python3-matplotlib; do
+        for dependency in python3-scipy python3-statsmodels python3-jinja2 python3-matplotlib \
+            python3-sqlalchemy python3-psycopg2; do
             dpkg-deb -f "$deb" Depends | grep -q "$dependency" ||
                 fail "no dependency on $dependency (zarvek-compare, zarvek-report)"
         done

@@ -6,19 +6,22 @@ report.
 
 The figures are taken as logarithms, so that a change is a ratio. A
 stretch of reports is tested for one change in level by the cumulative
-sum of its deviations from its mean (CUSUM): its largest absolute value,
+sum of its deviations from its mean (CUSUM). Its largest absolute value,
 over the spread of the reports about the two levels either side of the
 candidate and the square root of their count, is the supremum of the
-absolute value of a Brownian bridge when the level holds, and a change
-is declared where it passes that supremum's 0.1 % point (1.95). The
-spread is widened by the reports' serial correlation: the long-run
-variance of an AR(1) process, from the lag-1 autocorrelation of the
-residuals corrected for its small-sample bias. Binary segmentation
-repeats the test on each side of every change found. The test is
-unweighted, so it has most power in the middle of a stretch and needs
-more reports after a change near its end; a level far beyond the
-asymptotic 5 % keeps false alarms rare where 30 reports estimate their
-own spread and correlation, and where the machine drifts slowly.
+absolute value of a Brownian bridge when the level holds (Kolmogorov's
+distribution); its range (largest less smallest), over the spread about
+three levels, that bridge's range (Kuiper's), which finds a stretch at
+another level between two of the same. A change is declared where the
+first passes its 0.05 % point or the second its 0.005 % point. The spread
+is widened by the reports' serial correlation: the long-run variance of
+an AR(1) process, from the lag-1 autocorrelation of the residuals
+corrected for its small-sample bias. Binary segmentation repeats the
+test on each side of every change found. The test is unweighted, so it
+has most power in the middle of a stretch and needs more reports after a
+change near its end; levels far beyond the asymptotic 5 % keep false
+alarms rare where 30 reports estimate their own spread and correlation,
+and where the machine drifts slowly.
 
 Each change is placed where it is most likely to lie within one report
 (the three neighbouring splits of most posterior weight, for Gaussian
@@ -28,15 +31,17 @@ report before it, back to the previous change and on to the next), with
 Moses' distribution-free interval from the Mann-Whitney statistic's
 ranks, its variance widened by the same correlation factor."""
 
+import functools
 import math
 import statistics
 
 import numpy as np
 
 CONFIDENCE = 0.95
-# The level of the test for a change, shared by its two statistics; the
-# fewest reports in a stretch that is tested, and on each side of a change.
-LEVEL = 0.001
+# The levels of the test for a change: its statistic for a step, and for
+# a stretch between two of the same level. The fewest reports in a stretch
+# that is tested, and on each side of a change.
+LEVELS = (0.0005, 0.00005)
 SHORTEST = 6
 SIDE = 2
 # The largest lag-1 correlation taken: beyond it, 30 reports say little.
@@ -57,13 +62,14 @@ def kuiper_quantile(level):
     return (low + high) / 2
 
 
-def critical_values(level=LEVEL):
-    """The critical values of the two statistics, each at half of LEVEL:
-    the Kolmogorov distribution's (the supremum of a Brownian bridge's
-    absolute value) and Kuiper's (its range)."""
+@functools.lru_cache(maxsize=None)
+def critical_values(levels=LEVELS):
+    """The critical values of the two statistics at LEVELS: the Kolmogorov
+    distribution's (the supremum of a Brownian bridge's absolute value)
+    and Kuiper's (its range)."""
     from scipy.special import kolmogi
 
-    return float(kolmogi(level / 2)), kuiper_quantile(level / 2)
+    return float(kolmogi(levels[0])), kuiper_quantile(levels[1])
 
 
 def correlation_factor(residuals):

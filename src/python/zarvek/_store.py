@@ -131,7 +131,7 @@ class Store:
         try:
             self.engine = sa.create_engine(url, future=True, poolclass=sa.pool.NullPool,
                                            **options)
-        except (sa.exc.SQLAlchemyError, ImportError) as e:
+        except (sa.exc.SQLAlchemyError, ImportError, ValueError) as e:
             raise StoreError(f"{self.name}: {reason(e)}") from None
         if self.sqlite:
             sa.event.listen(self.engine, "connect", _sqlite_connect)
@@ -262,7 +262,9 @@ class Store:
 
         def read():
             with self.transaction(write=False) as connection:
-                return [dict(row._mapping) for row in connection.execute(query)]
+                rows = connection.execute(query)
+                names = list(rows.keys())
+                return [dict(zip(names, row)) for row in rows.fetchall()]
         return self.failing(read)
 
 

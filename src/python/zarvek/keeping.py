@@ -37,6 +37,7 @@ def keep_in_child(location, connection):
         signal.signal(s, signal.SIG_DFL)
     try:
         from . import _records, _store
+        connection.send(("name", _store.masked(location or _store.default_path())))
         store = _store.Store(location)
         connection.send(("name", store.name))
         store.open()
@@ -61,7 +62,7 @@ class Keeper:
 
     def __init__(self, location, machine):
         self.location, self.machine = location, machine
-        self.name = location or "the default store"
+        self.name = "the store given" if location else "the default store"
         self.error = None
         self.ready = False
         self.connection, child = multiprocessing.get_context("fork").Pipe()
