@@ -26,13 +26,14 @@ verdict); 128 + the signal when interrupted.
 
 
 import argparse
+import datetime
 import json
 import math
 import os
 import string
 import sys
 
-from . import _files, _process, _workload
+from . import _files, _machine, _process, _workload
 from ._compare.builds import Build, default_loop, list_loops, locate, verify_builds
 from ._compare.judge import Comparison
 from ._compare.output import print_report, report_json, spreads_of
@@ -71,6 +72,9 @@ def parse_arguments():
     parser.add_argument("--margin", default=str(MARGIN), metavar="M",
                         help="call builds the same only within +-M %% (default "
                              f"{MARGIN:g})")
+    parser.add_argument("--until-cap", action="store_true",
+                        help="run rounds until the cap whatever the verdicts (a recorded "
+                             "series, for --json)")
     parser.add_argument("--fail-slower", action="store_true",
                         help="exit with status 3 when a build is slower than A")
     parser.add_argument("--cpu", type=int, metavar="N",
@@ -97,6 +101,7 @@ def parse_arguments():
 
 def compare():
     args = parse_arguments()
+    args.margin_text = args.margin
     args.margin = _process.percentage("--margin", args.margin)
     builds = [Build(label, path) for label, path in zip(string.ascii_uppercase, args.builds)]
 
@@ -138,15 +143,21 @@ def compare():
         verify_builds(builds)
 
     comparisons = [Comparison(build) for build in builds[1:]]
+    date = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
+    work = _machine.CpuWork(allowed)
     rounds, sets, taken, elapsed = measure(builds, comparisons, loop, repetitions, args.cpu,
-                                           args.time, looks, alpha, args.margin, extra)
+                                           args.time, looks, alpha, args.margin, extra,
+                                           args.until_cap)
+    steal, other = work.shares()
+    setting = {"date": date, "machine": _machine.machine_record(allowed),
+               "steal": steal, "other_work": other}
     phase = None
     if args.sections:
         phase = sections_phase(builds, comparisons, loop, repetitions, args.cpu, extra)
     spreads = {build: spreads_of(build) for build in builds}
     if args.json:
         document = report_json(args, builds, comparisons, spreads, loop, repetitions, rounds,
-                               sets, elapsed, looks, alpha, taken, phase)
+                               sets, elapsed, looks, alpha, taken, phase, setting)
         text = json.dumps(document, indent=2, ensure_ascii=False) + "\n"
         _files.write_atomically(args.json, lambda f: f.write(text.encode()))
     if args.plot:

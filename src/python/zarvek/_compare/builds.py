@@ -26,7 +26,9 @@ class Build:
         self.seconds_per_loop = 0.0  # a pass's time per unit of loop count, from the probe
         self.subnormal = False  # a round's pass raised the underflow flag
         self.rounds = []  # (round number from 1, [rates of its repetitions])
+        self.round_times = []  # each round's (start, end), in seconds from the first's start
         self.section_rounds = []  # each sections round's ten times per loop, in ns
+        self.section_times = []  # each sections round's (start, end), from the phase's start
 
     def __str__(self):
         return f"{self.label} ({self.path})"

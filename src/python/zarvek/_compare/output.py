@@ -58,7 +58,13 @@ def side(build, spreads):
         "path": build.path,
         "zarvek_bench": build.bench,
         **spreads[build],
-        "rounds": [{"round": n, "rates": rates} for n, rates in build.rounds],
+        "probe_seconds_per_loop": build.seconds_per_loop,
+        "rounds": [{"round": n, "rates": rates, "start": start, "end": end}
+                   for (n, rates), (start, end) in zip(build.rounds, build.round_times)],
+        **({"section_rounds": [{"ns_per_loop": times, "start": start, "end": end}
+                               for times, (start, end) in zip(build.section_rounds,
+                                                              build.section_times)]}
+           if build.section_rounds else {}),
         "compiler": build.context.get("compiler", "unknown"),
         "flags": build.context.get("flags", "unknown"),
         "target": build.context.get("target", "unknown"),
@@ -73,7 +79,7 @@ def outcome(c, rank):
 
 
 def report_json(args, builds, comparisons, spreads, loop, repetitions, rounds, sets, elapsed,
-                looks, alpha, taken, phase):
+                looks, alpha, taken, phase, setting):
     order = ranked(builds[0], comparisons)
     ranks = {build: rank for rank, (_, build, _) in enumerate(order, start=1)}
     first = outcome(comparisons[0], ranks[comparisons[0].build])
@@ -83,6 +89,9 @@ def report_json(args, builds, comparisons, spreads, loop, repetitions, rounds, s
         "confidence": CONFIDENCE,
         "interval": INTERVAL,
         "margin": args.margin / 100,
+        "margin_given": args.margin_text,
+        "until_cap": args.until_cap,
+        **setting,
         "benchmark": f"timed_pass/{loop}",
         "loops": loop,
         "subnormal": any(build.subnormal for build in builds),

@@ -93,10 +93,13 @@ def rotation(builds):
     return list(builds) + list(builds)[::-1]
 
 
-def measure(builds, comparisons, loop, repetitions, cpu, cap, looks, alpha, margin, extra):
+def measure(builds, comparisons, loop, repetitions, cpu, cap, looks, alpha, margin, extra,
+            until_cap=False):
     """Rounds in the rotating order, looking at the planned set counts,
-    until every comparison is decided or the next block would pass the
-    cap, where the last look is. The
+    until every comparison is decided (or, UNTIL_CAP, whatever the
+    verdicts) or the next block would pass the cap, where the last look
+    is. Each round keeps when it began and ended, in seconds from the
+    first. The
     first round whose pass computed with subnormal numbers is warned of."""
     order = rotation(builds)
     a = builds[0]
@@ -115,14 +118,16 @@ def measure(builds, comparisons, loop, repetitions, cpu, cap, looks, alpha, marg
                 taken += 1
                 judge_look(a, comparisons, sets, alpha, margin, final,
                            len(builds) * sum(durations) / n)
-                if final or all(c.verdict for c in comparisons):
+                if final or not until_cap and all(c.verdict for c in comparisons):
                     break
         build = order[n % len(order)]
         timeout = max(120.0, 20 * max(durations, default=foreseen))
         began = time.monotonic()
         rates, subnormal = measure_round(build, loop, repetitions, cpu, timeout, extra)
+        ended = time.monotonic()
         build.rounds.append((n + 1, rates))
-        durations.append(time.monotonic() - began)
+        build.round_times.append((round(began - start, 3), round(ended - start, 3)))
+        durations.append(ended - began)
         if subnormal and not any(b.subnormal for b in builds):
             if progress:
                 print("\r\033[K", end="", file=sys.stderr)

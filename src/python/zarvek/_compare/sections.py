@@ -80,8 +80,10 @@ def measure_sections(builds, loop, repetitions, cpu, extra):
         if len(times) != repetitions:
             raise build.fail(f"zarvek-bench reported {len(times)} runs of {name}, "
                              f"not {repetitions}")
+        ended = time.monotonic()
         build.section_rounds.append([float(t) for t in np.median(times, axis=0)])
-        durations.append(time.monotonic() - began)
+        build.section_times.append((round(began - start, 3), round(ended - start, 3)))
+        durations.append(ended - began)
         if progress:
             print(f"\rsections round {n + 1} of {total}", end="", file=sys.stderr, flush=True)
     if progress:
