@@ -69,6 +69,8 @@ expected=$({
     echo ./lib/zarvek/zarvek-qemu-plugin.so
     if [ "$bench" = bench ]; then
         for f in __init__ _bench _files _machine _process _result _stats _verdict _version \
+            _compare/__init__ _compare/builds _compare/judge _compare/output _compare/plan \
+            _compare/plot _compare/rounds _compare/sections \
             _workload compare page report; do
             echo "./lib/zarvek/zarvek/$f.py"
         done
