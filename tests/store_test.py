@@ -179,6 +179,46 @@ class StoreCases:
         r, history = self.history()
         self.assertEqual([s["reports"] for s in history["series"]], [60], r.stderr)
 
+    def test_an_older_store_is_upgraded_and_comparisons_are_kept_by_label(self):
+        sys.path.insert(0, os.path.join(BUILD, "python"))
+        from zarvek import _store
+        store = _store.Store(self.db)
+        with store.transaction(write=True) as connection:
+            store.upgrade(connection, 1)  # a store of the first version, results alone
+        self.assertEqual(self.report("import", "--db", self.db, *series_files(
+            self.result, self.dir, count=1)).returncode, 0)
+        path = os.path.join(self.dir, "c.json")
+        r = subprocess.run([os.path.join(BUILD, "zarvek-compare"), "--no-verify", "--time", "3",
+                            "--loop", "1000", "--db", self.db, "--label", "v0", "--json", path,
+                            BUILD, BUILD], capture_output=True, text=True, timeout=600)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stdout, r"\nKept: .* \(comparison 1\)\n")
+        with open(path, encoding="utf-8") as f:
+            compared = json.load(f)
+        self.assertEqual(len(compared["a"]["bench_sha256"]), 64)
+        files = []  # another machine's: 10 % slower from v6, and a newer compiler there
+        for i in range(1, 13):
+            d = copy.deepcopy(compared)
+            d.update(label=f"v{i}", date=f"2027-01-{i:02d}T00:00:00+00:00")
+            d["machine"]["host"] = "lab"
+            ratio = (0.9 if i >= 6 else 1.0) * (1 + 0.002 * (-1) ** i)
+            d["comparisons"][0].update(ratio=ratio, ci_low=ratio * 0.99, ci_high=ratio * 1.01,
+                                       compiler="GNU 13" if i >= 6 else "GNU 12")
+            files.append(os.path.join(self.dir, f"v{i}.json"))
+            with open(files[-1], "w", encoding="utf-8") as f:
+                json.dump(d, f)
+        self.assertEqual(self.report("import", "--db", self.db, *files).returncode, 0)
+        r, history = self.history("--comparisons", "--fail-change")
+        self.assertEqual(r.returncode, 3, r.stdout + r.stderr)
+        lab, here = sorted(history["comparisons"], key=lambda s: s["machine"] != "lab, "
+                           + compared["machine"]["cpu_model"])
+        self.assertEqual([x["label"] for x in here["results"]], ["v0"])
+        [change] = lab["changes"]
+        self.assertEqual(lab["results"][change["index"]]["label"], "v6")
+        self.assertIn(("compiler", "GNU 12", "GNU 13"),
+                      [(c["field"], c["from"], c["to"]) for c in change["changed"]])
+        self.assertEqual(len(self.history()[1]["series"]), 1)  # the result is still there
+
     def test_a_newer_schema_is_refused(self):
         self.assertEqual(self.report("import", "--db", self.db, *series_files(
             self.result, self.dir, count=1)).returncode, 0)

@@ -116,7 +116,8 @@ def place(y):
     if spread == 0:
         return best
     weight = np.where(allowed, np.exp((gain - gain[allowed].max()) / (2 * spread)), 0.0)
-    window = np.convolve(weight, [1.0, 1.0, 1.0], mode="same")
+    # The window's weight; where windows tie (a sharp step), the split's own.
+    window = np.convolve(weight, [1.0, 1.0, 1.0], mode="same") + 1e-6 * weight
     return int(ks[np.argmax(np.where(allowed, window, -1.0))])
 
 

@@ -20,6 +20,12 @@ ATTRIBUTES = {"compiler": "compiler", "zarvek_sha256": "zarvek's SHA-256",
               "bench_sha256": "zarvek-bench's SHA-256", "kernel": "kernel",
               "cpu_identity": "CPU identity", "libc": "C library"}
 FLEET_KEYS = ("unit", "loops", "repetitions", "threshold", "subnormal", "fleet", "context")
+# Those of a comparison: its label, and each build's beside the other's.
+COMPARISON_ATTRIBUTES = {
+    "label": "label", **{f"{side}{key}": f"{words}{name}" for key, name in ATTRIBUTES.items()
+                         if key not in ("kernel", "cpu_identity", "libc")
+                         for side, words in (("reference_", "A's "), ("", ""))},
+    **{key: ATTRIBUTES[key] for key in ("kernel", "cpu_identity", "libc")}}
 
 
 def canonical(document):
@@ -52,9 +58,12 @@ def machine_name(host, cpu_model):
     return f"{host}, {cpu_model}" if cpu_model else host
 
 
-def with_digest(record, document):
+def with_digest(record, document, part=""):
+    """RECORD with DOCUMENT's canonical text and its digest (of PART of it,
+    where one document gives many records)."""
     text = canonical(document)
-    return {**record, "document": text, "digest": hashlib.sha256(text.encode()).hexdigest()}
+    return {**record, "document": text,
+            "digest": hashlib.sha256((text + part).encode()).hexdigest()}
 
 
 def report_record(document, machine=None, source=None):
@@ -123,4 +132,40 @@ def fleet_records(document, machine=None, source=None):
             "drift": None, "steal": None, "other_work": None, "verdict": "not verified",
             "source": source,
         }, node_document))
+    return records
+
+
+def is_comparison(document):
+    return isinstance(document, dict) and all(
+        k in document for k in ("comparisons", "a", "benchmark", "machine"))
+
+
+def comparison_records(document, source=None):
+    """One record for each build a zarvek-compare file compares with A,
+    with the file's label."""
+    if need(document, "loops", (int,), "a whole number") < 1:
+        raise NotAResult("loops is not above 0")
+    m = need(document, "machine", (dict,), "an object")
+    for key in ("machine.host", "machine.cpu_model", "a.compiler", "a.flags"):
+        need(document, key, (str,), "text")
+    a, records, label = document["a"], [], document.get("label")
+    for i, c in enumerate(need(document, "comparisons", (list,), "a list")):
+        for key in ("build", "verdict", "compiler", "flags"):
+            need(c, key, (str,), f"text in comparisons.{i}")
+        if need(c, "ratio", (int, float), f"a number in comparisons.{i}") <= 0:
+            raise NotAResult(f"comparisons.{i}.ratio is not above 0")
+        records.append(with_digest({
+            "label": None if label is None else str(label),
+            "machine": machine_name(m["host"], m["cpu_model"]), "loops": document["loops"],
+            "build": c["build"], "reference_flags": a["flags"], "flags": c["flags"],
+            "reference_compiler": a["compiler"], "compiler": c["compiler"],
+            **{f"{side}{key}": part.get(key) for key in ("zarvek_sha256", "bench_sha256")
+               for side, part in (("reference_", a), ("", c))},
+            "kernel": m.get("kernel"), "libc": m.get("libc"),
+            "cpu_identity": identity_line(m["cpu_id"]) if isinstance(m.get("cpu_id"), dict)
+            else None,
+            "date": utc_date(document.get("date")), "host": m["host"],
+            "cpu_model": m["cpu_model"], "ratio": c["ratio"], "low": c.get("ci_low"),
+            "high": c.get("ci_high"), "verdict": c["verdict"], "source": source,
+        }, document, f"\n{c['build']}"))
     return records

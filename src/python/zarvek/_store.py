@@ -11,13 +11,14 @@ password masked, and errors are said by the database's own message."""
 
 import datetime
 import os
-import re
 
 import sqlalchemy as sa
 
+from .keeping import masked
+
 # The schema's version, and the steps that bring a store from each
 # version to the next (UPGRADES[v] takes version v to v + 1).
-VERSION = 1
+VERSION = 2
 # How long an SQLite writer waits for another's lock (a "timeout" in the
 # URL's query overrides it), and a PostgreSQL client for the server.
 SQLITE_TIMEOUT = 30
@@ -66,20 +67,57 @@ results = sa.Table(
     sa.Column("verdict", sa.String(16), nullable=False),
     sa.Column("document", sa.Text, nullable=False),
     sa.Index("zarvek_results_series", "machine", "kind", "loops", "date"))
+# zarvek-compare's comparisons, one row for each build compared with A
+# (version 2): the label orders them (a commit, a compiler version).
+comparisons = sa.Table(
+    "zarvek_comparisons", metadata,
+    sa.Column("id", sa.Integer, primary_key=True),
+    sa.Column("digest", sa.String(64), nullable=False, unique=True),
+    sa.Column("kept", sa.String(32), nullable=False),
+    sa.Column("source", sa.Text),
+    sa.Column("label", sa.Text),
+    # What makes a series: the machine, the loop count, which build and
+    # both builds' flags.
+    sa.Column("machine", sa.Text, nullable=False),
+    sa.Column("loops", sa.Integer, nullable=False),
+    sa.Column("build", sa.String(8), nullable=False),
+    sa.Column("reference_flags", sa.Text, nullable=False),
+    sa.Column("flags", sa.Text, nullable=False),
+    # What may change within one.
+    sa.Column("reference_compiler", sa.Text, nullable=False),
+    sa.Column("compiler", sa.Text, nullable=False),
+    sa.Column("reference_zarvek_sha256", sa.String(64)),
+    sa.Column("zarvek_sha256", sa.String(64)),
+    sa.Column("reference_bench_sha256", sa.String(64)),
+    sa.Column("bench_sha256", sa.String(64)),
+    sa.Column("kernel", sa.Text),
+    sa.Column("cpu_identity", sa.Text),
+    sa.Column("libc", sa.Text),
+    # The comparison.
+    sa.Column("date", sa.String(32)),
+    sa.Column("host", sa.Text, nullable=False),
+    sa.Column("cpu_model", sa.Text, nullable=False),
+    sa.Column("ratio", sa.Float, nullable=False),
+    sa.Column("low", sa.Float),
+    sa.Column("high", sa.Float),
+    sa.Column("verdict", sa.String(16), nullable=False),
+    sa.Column("document", sa.Text, nullable=False),
+    sa.Index("zarvek_comparisons_series", "machine", "loops", "build", "date"))
 # The columns a history reads: all but the document.
-SUMMARY = [c for c in results.columns if c.name != "document"]
+SUMMARY = {table: [c for c in table.columns if c.name != "document"]
+           for table in (results, comparisons)}
 
-UPGRADES = {}
+
+def add_comparisons(connection):
+    metadata.create_all(connection, tables=[comparisons])
+
+
+UPGRADES = {1: add_comparisons}
 
 
 class StoreError(Exception):
     """A store that cannot be read or written; the message names it (its
     password masked) and says why."""
-
-
-def masked(text):
-    """TEXT with the password of any URL in it replaced by ***."""
-    return re.sub(r"(://[^/@:\s]*:)[^@\s]*@", r"\1***@", text)
 
 
 def default_path():
@@ -228,37 +266,37 @@ class Store:
             connection.execute(meta.update().where(meta.c.key == "schema_version"),
                                {"value": str(version)})
 
-    def keep(self, record):
-        """Keeps RECORD (a row of results without id and kept) once:
-        returns (its id, True) or, where a result with its digest is kept
-        already, (that one's id, False)."""
+    def keep(self, record, table=results):
+        """Keeps RECORD (a row of TABLE without id and kept) once: returns
+        (its id, True) or, where a row with its digest is kept already,
+        (that one's id, False)."""
         def keep():
             try:
                 with self.transaction(write=True) as connection:
-                    found = self.find(connection, record["digest"])
+                    found = self.find(connection, table, record["digest"])
                     if found is not None:
                         return found, False
-                    row = connection.execute(results.insert(), {**record, "kept": now()})
+                    row = connection.execute(table.insert(), {**record, "kept": now()})
                     return row.inserted_primary_key[0], True
             except sa.exc.IntegrityError:
                 # Another writer kept the same result meanwhile.
                 with self.transaction(write=False) as connection:
-                    return self.find(connection, record["digest"]), False
+                    return self.find(connection, table, record["digest"]), False
         return self.failing(keep)
 
-    def find(self, connection, digest):
-        return connection.execute(sa.select(results.c.id).where(
-            results.c.digest == digest)).scalar()
+    def find(self, connection, table, digest):
+        return connection.execute(sa.select(table.c.id).where(
+            table.c.digest == digest)).scalar()
 
-    def reports(self, machine=None, since=None):
-        """The results' summaries (every column but the document), in the
-        order they were kept; MACHINE keeps a machine's (by its name or
-        its host's), SINCE those from that date on."""
-        query = sa.select(*SUMMARY).order_by(results.c.id)
+    def reports(self, machine=None, since=None, table=results):
+        """The summaries (every column but the document) of TABLE's rows,
+        in the order they were kept; MACHINE keeps a machine's (by its
+        name or its host's), SINCE those from that date on."""
+        query = sa.select(*SUMMARY[table]).order_by(table.c.id)
         if machine is not None:
-            query = query.where(sa.or_(results.c.machine == machine, results.c.host == machine))
+            query = query.where(sa.or_(table.c.machine == machine, table.c.host == machine))
         if since is not None:
-            query = query.where(results.c.date >= since)
+            query = query.where(table.c.date >= since)
 
         def read():
             with self.transaction(write=False) as connection:

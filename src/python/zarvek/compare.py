@@ -33,7 +33,7 @@ import os
 import string
 import sys
 
-from . import _files, _machine, _process, _workload
+from . import _files, _machine, _process, _workload, keeping
 from ._compare.builds import Build, default_loop, list_loops, locate, verify_builds
 from ._compare.judge import Comparison
 from ._compare.output import print_report, report_json, spreads_of
@@ -85,6 +85,10 @@ def parse_arguments():
     parser.add_argument("--repetitions", type=int, metavar="R",
                         help="repetitions per round (default 1)")
     parser.add_argument("--json", metavar="FILE", help="write the comparison as JSON")
+    parser.add_argument("--db", metavar="PATH|URL",
+                        help="keep the comparison in the results store at PATH or URL")
+    parser.add_argument("--label", metavar="TEXT",
+                        help="the comparison's label in the store: a commit, a compiler version")
     parser.add_argument("--plot", metavar="FILE", help="draw the rounds (.svg or .png)")
     parser.add_argument("--sections", action="store_true",
                         help="after the verdicts, time the pass's sections in the same order "
@@ -155,9 +159,11 @@ def compare():
     if args.sections:
         phase = sections_phase(builds, comparisons, loop, repetitions, args.cpu, extra)
     spreads = {build: spreads_of(build) for build in builds}
+    document = report_json(args, builds, comparisons, spreads, loop, repetitions, rounds,
+                           sets, elapsed, looks, alpha, taken, phase, setting)
+    if args.label is not None:
+        document["label"] = args.label
     if args.json:
-        document = report_json(args, builds, comparisons, spreads, loop, repetitions, rounds,
-                               sets, elapsed, looks, alpha, taken, phase, setting)
         text = json.dumps(document, indent=2, ensure_ascii=False) + "\n"
         _files.write_atomically(args.json, lambda f: f.write(text.encode()))
     if args.plot:
@@ -166,6 +172,9 @@ def compare():
                  args.cpu, not args.no_verify, looks, taken, args.margin)
     if phase is not None:
         print_sections(builds[0], comparisons, phase, args.margin)
+    if args.db is not None and keeping.keep_comparison(
+            args.db, document, args.json, PROG) == keeping.NOT_KEPT:
+        return keeping.NOT_KEPT
     if args.fail_slower and any(c.verdict == "slower" for c in comparisons):
         return 3
     return 0

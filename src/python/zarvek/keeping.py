@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Keeping results in the store: a run's, and result files'
-(zarvek-report import).
+"""Keeping results in the store: a run's, a comparison's, and result
+files' (zarvek-report import).
 
 A run keeps its result through a child process that it starts first: the
 child imports SQLAlchemy and opens the store (creating or upgrading it)
@@ -13,6 +13,7 @@ with NOT_KEPT."""
 import json
 import multiprocessing
 import os
+import re
 import signal
 import sys
 
@@ -26,8 +27,9 @@ READY_WAIT = 30
 NEEDED = "python3-sqlalchemy python3-psycopg2"
 
 
-def import_hint(prog, store_option, path):
-    return f"{prog} import{store_option} {path}"
+def masked(text):
+    """TEXT with the password of any URL in it replaced by ***."""
+    return re.sub(r"(://[^/@:\s]*:)[^@\s]*@", r"\1***@", text)
 
 
 def keep_in_child(location, connection):
@@ -37,7 +39,7 @@ def keep_in_child(location, connection):
         signal.signal(s, signal.SIG_DFL)
     try:
         from . import _records, _store
-        connection.send(("name", _store.masked(location or _store.default_path())))
+        connection.send(("name", masked(location or _store.default_path())))
         store = _store.Store(location)
         connection.send(("name", store.name))
         store.open()
@@ -62,7 +64,7 @@ class Keeper:
 
     def __init__(self, location, machine):
         self.location, self.machine = location, machine
-        self.name = "the store given" if location else "the default store"
+        self.name = masked(location) if location else "the default store"
         self.error = None
         self.ready = False
         self.connection, child = multiprocessing.get_context("fork").Pipe()
@@ -117,61 +119,86 @@ class Keeper:
                 return None
 
 
-def fallback_path(result):
-    """A new file in the current folder for a result the store could not
-    take."""
-    stamp = result["date"][:19].replace("-", "").replace(":", "")
-    host = "".join(c if c.isalnum() or c in "-." else "_" for c in result["machine"]["host"])
+def fallback_path(document, stem):
+    """A new file STEM-HOST-DATE.json in the current folder for a document
+    the store could not take."""
+    stamp = document["date"][:19].replace("-", "").replace(":", "")
+    host = "".join(c if c.isalnum() or c in "-." else "_" for c in document["machine"]["host"])
     for n in range(1000):
-        path = f"zarvek-result-{host}-{stamp}{'' if n == 0 else f'-{n}'}.json"
+        path = f"{stem}-{host}-{stamp}{'' if n == 0 else f'-{n}'}.json"
         if not os.path.exists(path):
             return path
-    raise Refusal(2, "no free name for the result file in the current folder")
+    raise Refusal(2, "no free name for the file in the current folder")
 
 
-def finish_run(keeper, result, json_path, prog):
-    """Keeps a run's RESULT: says where, or writes it to a file (the
-    --json one, else a new one here) and says how to keep it later.
-    Returns the run's status."""
-    if keeper is None:
-        return 0
-    kept = keeper.keep(result)
-    if kept is not None:
-        number, new = kept
-        print(f"Kept:          {keeper.name} (result {number}"
-              f"{'' if new else ', kept already'})")
-        return 0
-    path = json_path or fallback_path(result)
+def left_in_file(document, json_path, location, error, prog, what):
+    """Says that DOCUMENT (WHAT: a result, a comparison) was not kept, and
+    where it is: the --json file, else a new one here. Returns NOT_KEPT."""
+    path = json_path or fallback_path(document, f"zarvek-{what}")
     if not json_path:
-        write_result(path, result)
-    store_option = "" if keeper.location is None else f" --db {keeper.name}"
-    print(f"{prog}: the result was not kept in the store ({keeper.error}); it is in {path}: "
-          f"keep it later with {import_hint(prog, store_option, path)}", file=sys.stderr)
+        write_result(path, document)
+    store_option = "" if location is None else f" --db {masked(location)}"
+    print(f"{prog}: the {what} was not kept in the store ({error}); it is in {path}: keep it "
+          f"later with zarvek-report import{store_option} {path}", file=sys.stderr)
     return NOT_KEPT
 
 
-def load(path, prog):
-    """The records of the file PATH: a zarvek-report result's one, or a
-    zarvek-fleet file's one per node."""
-    from . import _records
+def finish_run(keeper, result, json_path, prog):
+    """Keeps a run's RESULT: says where, or leaves it in a file. Returns
+    the run's status."""
+    if keeper is None:
+        return 0
+    kept = keeper.keep(result)
+    if kept is None:
+        return left_in_file(result, json_path, keeper.location, keeper.error, prog, "result")
+    number, new = kept
+    print(f"Kept:          {keeper.name} (result {number}{'' if new else ', kept already'})")
+    return 0
+
+
+def keep_comparison(location, document, json_path, prog):
+    """Keeps a zarvek-compare DOCUMENT's comparisons in the store at
+    LOCATION: says where, or leaves it in a file. Returns 0 or NOT_KEPT."""
+    try:
+        from . import _records, _store
+        store = _store.Store(location).open()
+        kept = [store.keep(record, _store.comparisons)[0]
+                for record in _records.comparison_records(document)]
+    except ImportError as e:
+        return left_in_file(document, json_path, location, f"{e}: apt-get install {NEEDED}",
+                            prog, "comparison")
+    except _store.StoreError as e:
+        return left_in_file(document, json_path, location, e, prog, "comparison")
+    print(f"Kept: {store.name} (comparison{'s' if len(kept) != 1 else ''} "
+          f"{', '.join(map(str, kept))})")
+    return 0
+
+
+def load(path, prog, machine):
+    """The records of the file PATH, with their table: a zarvek-report
+    result's one, a zarvek-fleet file's one per node, a zarvek-compare
+    file's one per build compared with A."""
+    from . import _records, _store
 
     try:
         document, _ = read_result(path, prog)
-        return [("report", document)]
+        return _store.results, [_records.report_record(document, machine, path)]
     except NotAResult as refusal:
         try:
             with open(path, encoding="utf-8") as f:
                 document = json.load(f)
         except (OSError, ValueError, UnicodeDecodeError):
             raise refusal from None
-        if not _records.is_fleet(document):
-            raise refusal from None
-        return [("fleet", document)]
+        if _records.is_fleet(document):
+            return _store.results, _records.fleet_records(document, machine, path)
+        if _records.is_comparison(document):
+            return _store.comparisons, _records.comparison_records(document, path)
+        raise refusal from None
 
 
 def command_import(args, prog):
     try:
-        from . import _records, _store
+        from . import _store
     except ImportError as e:
         raise Refusal(NOT_KEPT, f"nothing kept: {e}: apt-get install {NEEDED}") from None
     try:
@@ -181,21 +208,19 @@ def command_import(args, prog):
     refused = 0
     for path in args.files:
         try:
-            records = []
-            for kind, document in load(path, prog):
-                records += ([_records.report_record(document, args.machine, path)]
-                            if kind == "report" else
-                            _records.fleet_records(document, args.machine, path))
+            table, records = load(path, prog, args.machine)
         except NotAResult as e:
             refused += 1
             print(f"{prog}: refused {path}: {e}", file=sys.stderr)
             continue
         for record in records:
             try:
-                number, new = store.keep(record)
+                number, new = store.keep(record, table)
             except _store.StoreError as e:
                 raise Refusal(NOT_KEPT, f"{path} not kept: {e}") from None
-            node = f" ({record['host']})" if record["kind"] == "fleet" else ""
-            print(f"{'kept' if new else 'kept already'}: {path}{node} as result {number}")
+            node = f" ({record['host']})" if record.get("kind") == "fleet" else \
+                f" ({record['build']} against A)" if table is _store.comparisons else ""
+            print(f"{'kept' if new else 'kept already'}: {path}{node} as "
+                  f"{'comparison' if table is _store.comparisons else 'result'} {number}")
     print(f"{prog}: {len(args.files) - refused} of {len(args.files)} files kept in {store.name}")
     return 2 if refused else 0

@@ -504,6 +504,8 @@ def parse_arguments():
     history.add_argument("--since", metavar="DATE", help="only the results from DATE on")
     history.add_argument("--json", metavar="FILE", help="write the history as JSON")
     history.add_argument("--html", metavar="FILE", help="write the history as an HTML page")
+    history.add_argument("--comparisons", action="store_true",
+                         help="zarvek-compare's comparisons kept, by label, not the results")
     history.add_argument("--fail-change", action="store_true",
                          help="status 3 when a series' latest report is after a change to a "
                               "lower level")
@@ -518,7 +520,7 @@ def parse_arguments():
                       help="a file that is not a readable result is an error (status 2)")
     page.add_argument("--db", metavar="PATH|URL",
                       help="rank the store's series and draw them over time")
-    page.set_defaults(machine=None, since=None)
+    page.set_defaults(machine=None, since=None, comparisons=False)
     page.add_argument("results", nargs="*", metavar="RESULT.json")
     return parser.parse_args()
 

@@ -2,7 +2,10 @@
 """What a comparison prints and writes: each build's spread, the ranked
 table and a sentence per comparison, and the JSON document."""
 
+import os
+
 from .. import _stats
+from .._files import file_digest
 from .rounds import grouped, rotation
 
 CONFIDENCE = _stats.CONFIDENCE
@@ -69,6 +72,8 @@ def side(build, spreads):
         "flags": build.context.get("flags", "unknown"),
         "target": build.context.get("target", "unknown"),
         "verifier": build.verifier,
+        "zarvek_sha256": file_digest(build.zarvek) if os.path.isfile(build.zarvek) else None,
+        "bench_sha256": file_digest(build.bench),
     }
 
 
