@@ -86,9 +86,12 @@ class StoreCases:
                  "subnormal": False, "fleet": {}, "context": {
                      "compiler": "GNU 12", "flags": "-O2", "target": "x86_64", "mpi": "x"},
                  "hosts": [{"host": h, "copies": 1, "rate": 10.0, "median": 10.0,
-                            "slowest": 10.0, "flagged": False} for h in ("n1", "n2")],
+                            "slowest": 10.0, "flagged": False, "date": None, "machine": None,
+                            "zarvek_fleet_sha256": None} for h in ("n1", "n2")],
                  "copies": [{"host": h, "rank": i, "median": 10.0} for i, h in
                             enumerate(("n1", "n2"))]}
+        fleet["hosts"][0].update(date="2026-12-01T00:00:00+00:00", zarvek_fleet_sha256="ab" * 32,
+                                 machine=self.result["machine"])
         bad = {"truncated.json": (files[0], "not valid JSON"),
                "other.json": ('{"benchmarks": []}', "not a zarvek-report result")}
         for name, (text, _) in bad.items():
@@ -120,6 +123,10 @@ class StoreCases:
                       [(c["field"], c["from"], c["to"], c["index"]) for c in change["changed"]])
         self.assertEqual(vm["figure"]["reports"], 30 - change["index"])
         self.assertIsNone(series[(INJECTED, "report")]["results"][0]["zarvek_sha256"])
+        n1, n2 = (series[(n, "fleet")]["results"][0] for n in ("n1", "n2"))
+        self.assertEqual((n1["kernel"], n1["zarvek_sha256"], n1["date"]),
+                         (self.result["machine"]["kernel"], "ab" * 32, "2026-12-01T00:00:00+00:00"))
+        self.assertIsNone(n2["kernel"])
         # One machine's series, by its host's name: no change since mid-January.
         r, history = self.history("--machine", "vm", "--since", "2026-01-20", "--fail-change")
         self.assertEqual((r.returncode, len(history["series"])), (0, 1), r.stderr)

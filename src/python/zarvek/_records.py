@@ -92,7 +92,10 @@ def is_fleet(document):
 
 def fleet_records(document, machine=None, source=None):
     """One record per node of a zarvek-fleet file: its median copy, with
-    the facts the file gives of the node (or of the fleet)."""
+    the facts the file gives of the node (its date, its machine as
+    zarvek-report records one, the SHA-256 of the zarvek-fleet that ran,
+    kept as the measuring program's); a file without them keeps them
+    empty."""
     for key in ("loops", "repetitions"):
         if need(document, key, (int,), "a whole number") < 1:
             raise NotAResult(f"{key} is not above 0")
@@ -108,8 +111,7 @@ def fleet_records(document, machine=None, source=None):
         if need(node, "median", (int, float), "a number") <= 0:
             raise NotAResult(f"hosts.{i}.median is not above 0")
         copies = [c for c in document["copies"] if isinstance(c, dict) and c.get("host") == host]
-        facts = {**{k: v for k, v in document.items() if k not in FLEET_KEYS
-                    and k not in ("copies", "hosts")}, **node}
+        facts = node["machine"] if isinstance(node.get("machine"), dict) else {}
         # The interval of the node's median copy, its copies in rank order.
         _, low, high = median_interval([c["median"] for c in copies
                                         if isinstance(c.get("median"), (int, float))],
@@ -123,10 +125,10 @@ def fleet_records(document, machine=None, source=None):
             "kind": "fleet", "machine": machine or machine_name(host, cpu_model),
             "loops": document["loops"], "flags": context["flags"],
             "target": context["target"], "compiler": context["compiler"],
-            "zarvek_sha256": facts.get("zarvek_sha256"), "bench_sha256": None,
+            "zarvek_sha256": node.get("zarvek_fleet_sha256"), "bench_sha256": None,
             "kernel": facts.get("kernel"),
             "cpu_identity": identity_line(cpu_id) if isinstance(cpu_id, dict) else None,
-            "libc": facts.get("libc"), "format": None, "date": utc_date(facts.get("date")),
+            "libc": facts.get("libc"), "format": None, "date": utc_date(node.get("date")),
             "host": host, "cpu_model": cpu_model, "median": node["median"], "low": low,
             "high": high, "runs": document["repetitions"], "autocorrelation": None,
             "drift": None, "steal": None, "other_work": None, "verdict": "not verified",
