@@ -31,13 +31,32 @@ meta = sa.Table(
     "zarvek_meta", metadata,
     sa.Column("key", sa.String(64), primary_key=True),
     sa.Column("value", sa.Text, nullable=False))
+
+
+def kept_columns():
+    """Every kept row's: its number, the SHA-256 of its document's
+    canonical JSON (the same result once), when it was kept and the file
+    it came from."""
+    return [sa.Column("id", sa.Integer, primary_key=True),
+            sa.Column("digest", sa.String(64), nullable=False, unique=True),
+            sa.Column("kept", sa.String(32), nullable=False), sa.Column("source", sa.Text)]
+
+
+def system_columns():
+    """The system under the programs, which may change within a series."""
+    return [sa.Column(name, sa.Text) for name in ("kernel", "cpu_identity", "libc")]
+
+
+def figure_columns(figure):
+    """When and where the figure was taken, the figure and its interval."""
+    return [sa.Column("date", sa.String(32)), sa.Column("host", sa.Text, nullable=False),
+            sa.Column("cpu_model", sa.Text, nullable=False),
+            sa.Column(figure, sa.Float, nullable=False), sa.Column("low", sa.Float),
+            sa.Column("high", sa.Float)]
+
+
 results = sa.Table(
-    "zarvek_results", metadata,
-    sa.Column("id", sa.Integer, primary_key=True),
-    # The SHA-256 of the document's canonical JSON: the same result once.
-    sa.Column("digest", sa.String(64), nullable=False, unique=True),
-    sa.Column("kept", sa.String(32), nullable=False),
-    sa.Column("source", sa.Text),
+    "zarvek_results", metadata, *kept_columns(),
     # What makes a series.
     sa.Column("kind", sa.String(16), nullable=False),
     sa.Column("machine", sa.Text, nullable=False),
@@ -48,33 +67,18 @@ results = sa.Table(
     sa.Column("compiler", sa.Text, nullable=False),
     sa.Column("zarvek_sha256", sa.String(64)),
     sa.Column("bench_sha256", sa.String(64)),
-    sa.Column("kernel", sa.Text),
-    sa.Column("cpu_identity", sa.Text),
-    sa.Column("libc", sa.Text),
+    *system_columns(),
     # The result.
-    sa.Column("format", sa.Integer),
-    sa.Column("date", sa.String(32)),
-    sa.Column("host", sa.Text, nullable=False),
-    sa.Column("cpu_model", sa.Text, nullable=False),
-    sa.Column("median", sa.Float, nullable=False),
-    sa.Column("low", sa.Float),
-    sa.Column("high", sa.Float),
+    sa.Column("format", sa.Integer), *figure_columns("median"),
     sa.Column("runs", sa.Integer),
-    sa.Column("autocorrelation", sa.Float),
-    sa.Column("drift", sa.Float),
-    sa.Column("steal", sa.Float),
-    sa.Column("other_work", sa.Float),
+    *(sa.Column(name, sa.Float) for name in ("autocorrelation", "drift", "steal", "other_work")),
     sa.Column("verdict", sa.String(16), nullable=False),
     sa.Column("document", sa.Text, nullable=False),
     sa.Index("zarvek_results_series", "machine", "kind", "loops", "date"))
 # zarvek-compare's comparisons, one row for each build compared with A
 # (version 2): the label orders them (a commit, a compiler version).
 comparisons = sa.Table(
-    "zarvek_comparisons", metadata,
-    sa.Column("id", sa.Integer, primary_key=True),
-    sa.Column("digest", sa.String(64), nullable=False, unique=True),
-    sa.Column("kept", sa.String(32), nullable=False),
-    sa.Column("source", sa.Text),
+    "zarvek_comparisons", metadata, *kept_columns(),
     sa.Column("label", sa.Text),
     # What makes a series: the machine, the loop count, which build and
     # both builds' flags.
@@ -83,23 +87,13 @@ comparisons = sa.Table(
     sa.Column("build", sa.String(8), nullable=False),
     sa.Column("reference_flags", sa.Text, nullable=False),
     sa.Column("flags", sa.Text, nullable=False),
-    # What may change within one.
-    sa.Column("reference_compiler", sa.Text, nullable=False),
-    sa.Column("compiler", sa.Text, nullable=False),
-    sa.Column("reference_zarvek_sha256", sa.String(64)),
-    sa.Column("zarvek_sha256", sa.String(64)),
-    sa.Column("reference_bench_sha256", sa.String(64)),
-    sa.Column("bench_sha256", sa.String(64)),
-    sa.Column("kernel", sa.Text),
-    sa.Column("cpu_identity", sa.Text),
-    sa.Column("libc", sa.Text),
+    # What may change within one: each build's, and the system.
+    *(sa.Column(f"{side}compiler", sa.Text, nullable=False) for side in ("reference_", "")),
+    *(sa.Column(f"{side}{name}", sa.String(64)) for name in ("zarvek_sha256", "bench_sha256")
+      for side in ("reference_", "")),
+    *system_columns(),
     # The comparison.
-    sa.Column("date", sa.String(32)),
-    sa.Column("host", sa.Text, nullable=False),
-    sa.Column("cpu_model", sa.Text, nullable=False),
-    sa.Column("ratio", sa.Float, nullable=False),
-    sa.Column("low", sa.Float),
-    sa.Column("high", sa.Float),
+    *figure_columns("ratio"),
     sa.Column("verdict", sa.String(16), nullable=False),
     sa.Column("document", sa.Text, nullable=False),
     sa.Index("zarvek_comparisons_series", "machine", "loops", "build", "date"))
