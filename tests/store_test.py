@@ -195,8 +195,9 @@ class StoreCases:
         self.assertEqual(self.report("import", "--db", self.db, *series_files(
             self.result, self.dir, count=1)).returncode, 0)
         path = os.path.join(self.dir, "c.json")
+        label = "v0'); DROP TABLE zarvek_results; --"  # data, never SQL
         r = subprocess.run([os.path.join(BUILD, "zarvek-compare"), "--no-verify", "--time", "3",
-                            "--loop", "1000", "--db", self.db, "--label", "v0", "--json", path,
+                            "--loop", "1000", "--db", self.db, "--label", label, "--json", path,
                             BUILD, BUILD], capture_output=True, text=True, timeout=600)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertRegex(r.stdout, r"\nKept: .* \(comparison 1\)\n")
@@ -219,7 +220,7 @@ class StoreCases:
         self.assertEqual(r.returncode, 3, r.stdout + r.stderr)
         lab, here = sorted(history["comparisons"], key=lambda s: s["machine"] != "lab, "
                            + compared["machine"]["cpu_model"])
-        self.assertEqual([x["label"] for x in here["results"]], ["v0"])
+        self.assertEqual([x["label"] for x in here["results"]], [label])
         [change] = lab["changes"]
         self.assertEqual(lab["results"][change["index"]]["label"], "v6")
         self.assertIn(("compiler", "GNU 12", "GNU 13"),
