@@ -71,9 +71,11 @@ expected=$({
         for f in __init__ _bench _files _machine _process _result _stats _verdict _version \
             _compare/__init__ _compare/builds _compare/judge _compare/output _compare/plan \
             _compare/plot _compare/rounds _compare/sections \
+            _changes _history_page _records _series _store history keeping \
             _workload compare page report; do
             echo "./lib/zarvek/zarvek/$f.py"
         done
+        echo ./lib/zarvek/zarvek/templates/history.html.j2
         echo ./lib/zarvek/zarvek/templates/page.html.j2
         echo ./lib/zarvek/zarvek/templates/sort.js
     fi
