@@ -72,7 +72,8 @@ def longest_stretch(rates, median):
 
 def runs_for_bounds(alpha, factor, start):
     """The fewest runs, from START, whose interval at ALPHA is bounded on
-    both sides when their correlation spreads the ranks by FACTOR."""
+    both sides when their correlation spreads the ranks by FACTOR (at
+    most 100,000)."""
     from scipy import stats
 
     n = start
@@ -81,7 +82,7 @@ def runs_for_bounds(alpha, factor, start):
         if math.floor(n / 2 - q * factor * math.sqrt(n) / 2) >= 1:
             return n
         n += 1
-    return None
+    return n
 
 
 def runs_to_reach(rates, alpha, precision):
@@ -147,14 +148,14 @@ def causes(rating, stability, unit):
             more = runs_for_bounds(alpha, 1.0, len(rates) + 1)
             said.append(f"{where}: {len(rates)} runs are too few for a bound at this level "
                         f"({alpha * 100:.2g} % of the error at each of {len(rating['looks'])} "
-                        f"planned looks); {more} would give one")
+                        f"planned looks); {more:,} would give one")
         else:
             cause = stretches_cause(stability, median, low0, high0, rating["precision"])
             more = runs_for_bounds(alpha, factor, len(rates) + 1)
             said.append(f"{where}: {cause + ', so ' if cause else ''}{stretches}, and at that "
                         f"{len(rates)} runs give no bound "
                         f"there (independent runs would give {sides(median, low0, high0)}); "
-                        f"about {more} would give one")
+                        f"about {more:,} would give one")
     speeds = two_speeds(rates)
     spanned = speeds is not None and (low is None or low <= speeds[0][-1]) and (
         high is None or high >= speeds[1][0])
@@ -163,7 +164,8 @@ def causes(rating, stability, unit):
         said.append(f"runs at two speeds: {len(speeds[0])} at about {slow:,.0f} {unit} and "
                     f"{len(speeds[1])} at about {fast:,.0f} {unit}, {(fast / slow - 1) * 100:.1f} "
                     "% apart, and the interval spans the gap between them")
-    if not open_sides and high - low >= WIDENED * (high0 - low0):
+    if not open_sides and (low, high) != (low0, high0) and \
+            high - low >= WIDENED * (high0 - low0):
         cause = stretches_cause(stability, median, low0, high0, rating["precision"])
         said.append(f"{cause + ': ' if cause else ''}{stretches}, which widened the interval "
                     f"from {sides(median, low0, high0)}, as independent runs would give it, to "

@@ -145,10 +145,11 @@ def rate_one_core(build, cap, precision, progress):
     start = time.monotonic()
 
     def waiting(_=None):
-        elapsed, first = time.monotonic() - start, looks[0] if looks else MIN_RUNS
-        if len(rates) < first and elapsed > cap:
-            progress.show(f"rating: run {len(rates) + 1} of {first}, {elapsed:.0f} s: past the "
-                          f"{cap:g} s cap, for the first look needs {first} runs")
+        # Past the cap, the runs go on only to the MIN_RUNS of a first look.
+        elapsed = time.monotonic() - start
+        if len(rates) < MIN_RUNS and elapsed > cap:
+            progress.show(f"rating: run {len(rates) + 1} of {MIN_RUNS}, {elapsed:.0f} s: past "
+                          f"the {cap:g} s cap, for the first look needs {MIN_RUNS} runs")
         else:
             progress.show(f"rating: run {len(rates) + 1}, {elapsed:.0f} s of {cap:g} s")
 
