@@ -71,7 +71,7 @@ expected=$({
         for f in __init__ _bench _causes _files _machine _process _progress _result _schema \
             _stats _verdict _version \
             _compare/__init__ _compare/builds _compare/judge _compare/output _compare/plan \
-            _compare/plot _compare/rounds _compare/sections \
+            _compare/plot _compare/rounds _compare/saved _compare/sections \
             _workload compare page report; do
             echo "./lib/zarvek/zarvek/$f.py"
         done

@@ -116,31 +116,103 @@ def median_ranks(values, alpha, independent=False):
     return math.floor(n / 2 - q * spread), math.ceil(n / 2 + 1 + q * spread), spread / unit
 
 
-def ratio_fit(log_ratios):
-    """The estimate of a ratio from per-set log ratios in time order (two
-    sets to a block of the rotating order): (mean, se, df), se from a
-    Newey-West variance, df the blocks less one. Within a block the sets
-    are arranged so that a steady drift cancels, which makes the sets'
-    ratios dependent in ways the variance of a short series cannot see;
-    counting degrees of freedom by blocks keeps a build compared with
-    itself from being called faster or slower more often than the error
-    allows (t with one per set was not enough in simulation)."""
+def block_count_step(m):
+    """P(U = 0 .. m*m), U the Mann-Whitney count of a block: how many of the
+    m * m pairs of a round of B and a round of A in a block of m rounds of
+    each have B's value above A's, when the builds do not differ and the
+    order within the block was drawn at random (every choice of B's m
+    places among the 2m as likely)."""
+    import numpy as np
+    from itertools import combinations
+
+    counts = np.zeros(m * m + 1)
+    for places in combinations(range(2 * m), m):
+        # The i-th lowest of B's values, at rank r, is above r - i of A's.
+        counts[sum(r - i for i, r in enumerate(places))] += 1
+    return counts / counts.sum()
+
+
+class BlockWalk:
+    """The sum of the blocks' Mann-Whitney counts, looked at after each
+    block, when the builds do not differ: a random walk whose steps the
+    random order alone makes independent and distributed as
+    block_count_step(m), whatever the machine did. At each look the
+    boundary is the widest whose chance of ever having been crossed, on
+    either side, is within what the plan has spent so far; a comparison
+    whose sum lies beyond it is decided. Exact: no model of the noise, no
+    approximation, and every look counted."""
+
+    def __init__(self, m):
+        import numpy as np
+
+        self.step = block_count_step(m)
+        self.alive = np.array([1.0])  # the walk's chances, not yet stopped
+        self.crossed = 0.0  # the chance of having crossed below, so far
+        self.blocks = 0
+        self.bound = -1
+
+    def look(self, spent):
+        """One more block, and a look that may have spent SPENT in all (both
+        sides): the new lower boundary l (a sum <= l or >= m*m*blocks - l
+        is beyond it; -1 where none can be)."""
+        import numpy as np
+
+        self.alive = np.convolve(self.alive, self.step)
+        self.blocks += 1
+        below = np.cumsum(self.alive) <= spent / 2 - self.crossed + 1e-12
+        self.bound = int(np.nonzero(below)[0][-1]) if below.any() else -1
+        if self.bound >= 0:
+            self.crossed += float(np.sum(self.alive[:self.bound + 1]))
+            self.alive[:self.bound + 1] = 0
+            self.alive[len(self.alive) - 1 - self.bound:] = 0
+        return self.bound
+
+
+def block_sum_p_value(m, blocks, count):
+    """The two-sided chance that the sum of BLOCKS blocks' counts lies as far
+    from the middle as COUNT, when the builds do not differ: for a test at
+    one look (the sections')."""
     import numpy as np
 
-    d = np.asarray(log_ratios, dtype=float)
-    n = len(d)
-    if n < 4:
-        return float(np.mean(d)), math.inf, 1
-    return float(np.mean(d)), hac_se_of_mean(d), n // 2 - 1
+    dist = np.array([1.0])
+    for _ in range(blocks):
+        dist = np.convolve(dist, block_count_step(m))
+    cum = np.cumsum(dist)
+    low = cum[count]
+    high = 1 - (cum[count - 1] if count > 0 else 0.0)
+    return float(min(1.0, 2 * min(low, high)))
 
 
-def fit_interval(fit, alpha):
-    """The 1 - ALPHA interval of a ratio_fit, in logs."""
-    from scipy import stats
+def one_look_bound(m, blocks, alpha):
+    """The walk's boundary for a single look after BLOCKS blocks at level
+    ALPHA (both sides)."""
+    walk = BlockWalk(m)
+    for _ in range(blocks - 1):
+        walk.look(0.0)
+    return walk.look(alpha)
 
-    mean, se, df = fit
-    half = stats.t.ppf(1 - alpha / 2, df) * se if math.isfinite(se) else math.inf
-    return mean - half, mean + half
+
+def block_differences(blocks):
+    """The log differences x_B - x_A of every pair of a round of B and a
+    round of A in the same block, sorted; BLOCKS a list of (A's values, B's
+    values) in logs."""
+    import numpy as np
+
+    return np.sort([b - a for xa, xb in blocks for b in xb for a in xa])
+
+
+def shift_interval(differences, bound):
+    """The estimate of log(B / A), the median of the within-block
+    differences (a Hodges-Lehmann estimate, blocked), and the interval of
+    the shifts a walk at this BOUND does not reject: the differences of
+    ranks bound + 1 and n - bound. None for a side the walk cannot bound."""
+    import numpy as np
+
+    d = np.asarray(differences, dtype=float)
+    middle = float(np.median(d))
+    if bound < 0:
+        return middle, None, None
+    return middle, float(d[bound]), float(d[len(d) - 1 - bound])
 
 
 def holm_levels(p_values, alpha):
@@ -159,18 +231,6 @@ def holm_levels(p_values, alpha):
             stopped = level
         levels[i] = level
     return levels
-
-
-def fit_p_value(fit):
-    """The two-sided p-value of a ratio_fit's ratio being 1."""
-    from scipy import stats
-
-    mean, se, df = fit
-    if se == 0:
-        return 0.0 if mean != 0 else 1.0
-    if not math.isfinite(se):
-        return 1.0
-    return float(2 * stats.t.sf(abs(mean / se), df))
 
 
 def lag1_autocorrelation(values):

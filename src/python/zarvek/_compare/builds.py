@@ -43,6 +43,8 @@ def locate(build, verify):
         build.bench = os.path.join(build.path, "zarvek-bench")
     elif os.path.exists(build.path):
         build.bench = build.path
+        if os.path.basename(build.path) == "zarvek":
+            raise not_a_build(build)
     else:
         raise build.fail("no such build folder or zarvek-bench")
     build.zarvek = os.path.join(os.path.dirname(os.path.abspath(build.bench)), "zarvek")
@@ -51,6 +53,11 @@ def locate(build, verify):
     if verify and not _process.executable(build.zarvek):
         raise build.fail(f"no executable zarvek beside its zarvek-bench ({build.zarvek}) "
                          "for zarvek-verify to judge; --no-verify compares without it")
+
+
+def not_a_build(build):
+    return build.fail(f"{build.path} is zarvek itself, not a build: give the build's folder "
+                      "(which holds zarvek and zarvek-bench), or the path of its zarvek-bench")
 
 
 def bench_command(build, *args):
@@ -68,6 +75,8 @@ def loops_listed(build, extra=(), strict=True, benchmark="timed_pass"):
     argv, folder = bench_command(build, *extra, "--benchmark_list_tests")
     status, out, err = run(argv, cwd=folder, timeout=60)
     if status != 0:
+        if err.startswith(b"usage: zarvek [-c]"):
+            raise not_a_build(build)
         if not strict:
             return None
         raise build.fail(f"zarvek-bench --benchmark_list_tests {how_it_ended(status, err)}")
