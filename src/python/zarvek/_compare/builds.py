@@ -7,7 +7,7 @@ import os
 import re
 import sys
 
-from .. import _files, _process, _workload
+from .. import _files, _process, _progress, _workload
 from .._process import Refusal, how_it_ended, run
 
 PROG = "zarvek-compare"
@@ -145,12 +145,15 @@ def verify_builds(builds):
                          "--no-verify compares without the verdict")
     refusals = []
     judged = {}  # digest of a zarvek: its Verdict
+    progress = _progress.Progress()
     for build in builds:
         # The same bytes get the same verdict: judge them once.
         digest = _files.file_digest(build.zarvek)
         if digest not in judged:
             print(f"Verifying {build.label}: {verifier} {build.zarvek}", file=sys.stderr)
-            judged[digest] = _verdict.verify(verifier, build.zarvek)
+            judged[digest] = _verdict.verify(verifier, build.zarvek,
+                                             tick=progress.ticking(f"verifying {build.label}"))
+            progress.clear()
         verdict = judged[digest]
         if verdict.status == 0:
             build.verifier = "faithful"

@@ -9,7 +9,7 @@ import subprocess
 import sys
 import time
 
-from .. import _bench, _workload
+from .. import _bench, _progress, _workload
 from .._process import how_it_ended, run
 from .builds import bench_command, context_count
 from .plan import MIN_TIME, new_rng, round_seconds
@@ -29,10 +29,13 @@ def probe(builds, listed, extra, cpu):
     length of the rounds is foreseen."""
     common = set.intersection(*listed.values())
     loop = max((n for n in common if n <= PROBE_LOOP), default=min(common))
+    progress = _progress.Progress()
     for build in builds:
+        progress.show(f"probing {build.label}: one pass of timed_pass/{loop}")
         rates, _ = measure_round(build, loop, 1, cpu, 120, extra)
         build.seconds_per_loop = _workload.INSTRUCTIONS_PER_LOOP / rates[0]
         _bench.check_flush_to_zero(f"{build}: {build.bench}", build.context, "not compared")
+    progress.clear()
 
 
 def bench_round(build, name, repetitions, cpu, timeout, extra):
@@ -100,7 +103,7 @@ def measure(builds, looks, loop, repetitions, cpu, extra, until_cap=False):
     rng = new_rng()
     durations = []
     start = time.monotonic()
-    progress = sys.stderr.isatty()
+    progress = _progress.Progress()
     foreseen = max(round_seconds(build, loop, repetitions) for build in builds)
     ended = 0.0
     while True:
@@ -114,17 +117,14 @@ def measure(builds, looks, loop, repetitions, cpu, extra, until_cap=False):
             build.round_times.append((round(began - start, 3), ended))
             durations.append(finished - began)
             if subnormal and not any(b.subnormal for b in builds):
-                if progress:
-                    print("\r\033[K", end="", file=sys.stderr)
+                progress.clear()
                 warn_subnormal(loop, context_count(builds, "subnormal_loop",
                                                    _workload.SUBNORMAL_LOOP))
             build.subnormal = build.subnormal or subnormal
-            if progress:
-                print(f"\rround {len(durations)}, {finished - start:.0f} s of {plan.cap:g} s",
-                      end="", file=sys.stderr, flush=True)
+            progress.show(f"round {len(durations)}, block {looks.blocks + 1}, "
+                          f"{finished - start:.0f} s of {plan.cap:g} s")
         final, decided = looks.after_block(ended)
         if final or decided and not until_cap:
             break
-    if progress:
-        print("\r\033[K", end="", file=sys.stderr, flush=True)
+    progress.clear()
     return len(durations), ended

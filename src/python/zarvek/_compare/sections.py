@@ -9,7 +9,7 @@ import math
 import sys
 import time
 
-from .. import _bench, _stats, _workload
+from .. import _bench, _progress, _stats, _workload
 from .._process import Refusal
 from .builds import loops_listed
 from .output import bound, signed
@@ -68,7 +68,7 @@ def measure_sections(builds, plan, loop, repetitions, cpu, extra):
     total = SECTION_BLOCKS * plan.per_block * len(builds)
     durations = []
     start = time.monotonic()
-    progress = sys.stderr.isatty()
+    progress = _progress.Progress()
     for _ in range(SECTION_BLOCKS):
         for build in plan.block_order(builds, rng):
             foreseen = round_seconds(build, loop, repetitions)
@@ -87,11 +87,8 @@ def measure_sections(builds, plan, loop, repetitions, cpu, extra):
                 (len(durations) + 1, [float(t) for t in np.median(times, axis=0)]))
             build.section_times.append((round(began - start, 3), round(ended - start, 3)))
             durations.append(ended - began)
-            if progress:
-                print(f"\rsections round {len(durations)} of {total}", end="", file=sys.stderr,
-                      flush=True)
-    if progress:
-        print("\r\033[K", end="", file=sys.stderr, flush=True)
+            progress.show(f"sections round {len(durations)} of {total}")
+    progress.clear()
     return total, time.monotonic() - start
 
 
