@@ -141,13 +141,10 @@ def check_sentences(test, out, r, s):
 def rated(rates, precision=0.5):
     """The rating and stability zarvek-report gives RATES (in time order),
     looking as it plans for that many runs."""
-    looks, alpha = report_module.rating_plan(len(rates))
-    for n in looks:
-        middle, low, high, precise = report_module.look(rates[:n], alpha, precision)
-        if precise:
-            break
+    middle, low, high, precise, n, look, alpha, looks = report_module.rate_series(
+        rates, len(rates), precision)
     rating = {"median": middle, "low": low, "high": high, "rates": rates[:n], "runs": n,
-              "alpha": alpha, "looks": looks, "look": looks.index(n) + 1, "precise": precise,
+              "alpha": alpha, "looks": looks, "look": look, "precise": precise,
               "precision": precision / 100, "loops": 100000, "benchmark": "timed_pass/100000",
               "budget": 60.0, "subnormal": False}
     stability = {"autocorrelation": _stats.lag1_autocorrelation(rates[:n]),

@@ -36,23 +36,20 @@ def ar1(rng, n, rho):
     return x
 
 
-def rating(rates, looks, alpha, precision):
-    """The interval zarvek-report prints for RATES under its looks."""
-    for n in looks:
-        middle, low, high, precise = report.look(rates[:n], alpha, precision)
-        if precise:
-            break
+def rating(rates, precision):
+    """The interval zarvek-report prints for RATES under its looks, planned
+    for as many runs."""
+    _, low, high, *_ = report.rate_series(rates, len(rates), precision)
     return low, high
 
 
 class Rating(unittest.TestCase):
     def test_the_interval_holds_the_true_median_at_lag_one_correlation_one_half(self):
         rng = np.random.default_rng(26)
-        for most, precision in ((40, 0.5), (40, 3.0), (100, 1.0)):
-            looks, alpha = report.rating_plan(most)
+        for most, precision in ((20, 20.0), (40, 0.5), (40, 3.0), (100, 1.0)):
             held = 0
             for _ in range(TRIALS):
-                low, high = rating(1 + CV * ar1(rng, most, 0.5), looks, alpha, precision)
+                low, high = rating(1 + CV * ar1(rng, most, 0.5), precision)
                 held += (low is None or low <= 1) and (high is None or 1 <= high)
             with self.subTest(runs=most, precision=precision):
                 self.assertGreaterEqual(held / TRIALS, 0.90)
@@ -64,8 +61,7 @@ class Rating(unittest.TestCase):
         path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "series-amd.json")
         with open(path, encoding="utf-8") as f:
             rates = json.load(f)["rates"]
-        looks, alpha = report.rating_plan(18)
-        intervals = [rating(rates[i:i + 18], looks, alpha, 0.5) for i in range(0, 144, 18)]
+        intervals = [rating(rates[i:i + 18], 0.5) for i in range(0, 144, 18)]
         for (low, high), (next_low, next_high) in zip(intervals, intervals[1:]):
             self.assertTrue((low is None or next_high is None or low <= next_high)
                             and (high is None or next_low is None or next_low <= high),

@@ -74,12 +74,13 @@ def runs_for_bounds(alpha, factor, start):
     """The fewest runs, from START, whose interval at ALPHA is bounded on
     both sides when their correlation spreads the ranks by FACTOR (at
     most 100,000)."""
-    from scipy import stats
+    from . import _stats
 
     n = start
     while n < 100000:
-        q = stats.t.ppf(1 - alpha / 2, n - 1)
-        if math.floor(n / 2 - q * factor * math.sqrt(n) / 2) >= 1:
+        lower = _stats.independent_ranks(n, alpha)[0]
+        middle = (n + 1) / 2
+        if math.floor(middle - (middle - lower) * factor + 1e-9) >= 1:
             return n
         n += 1
     return n
@@ -90,15 +91,15 @@ def runs_to_reach(rates, alpha, precision):
     interval at ALPHA within PRECISION of their median: the ranks of
     median_interval for that many, read as quantiles of RATES."""
     import numpy as np
-    from scipy import stats
+
+    from . import _stats
 
     median = float(np.median(rates))
 
     def reaches(n):
-        half = stats.t.ppf(1 - alpha / 2, n - 1) * math.sqrt(n) / 2
-        low, high = np.quantile(rates, [math.floor(n / 2 - half) / (n + 1),
-                                        min(1.0, math.ceil(n / 2 + 1 + half) / (n + 1))])
-        return max(high / median - 1, 1 - low / median) <= precision
+        lower, upper = _stats.independent_ranks(n, alpha)
+        low, high = np.quantile(rates, [max(lower, 0) / (n + 1), min(upper, n + 1) / (n + 1)])
+        return lower >= 1 and max(high / median - 1, 1 - low / median) <= precision
 
     fewest, most = len(rates), len(rates)
     while not reaches(most):
@@ -147,8 +148,8 @@ def causes(rating, stability, unit):
         if (low0 is None and low is None) or (high0 is None and high is None):
             more = runs_for_bounds(alpha, 1.0, len(rates) + 1)
             said.append(f"{where}: {len(rates)} runs are too few for a bound at this level "
-                        f"({alpha * 100:.2g} % of the error at each of {len(rating['looks'])} "
-                        f"planned looks); {more:,} would give one")
+                        f"({alpha * 100:.2g} % of the error, this look's share); {more:,} "
+                        "would give one")
         else:
             cause = stretches_cause(stability, median, low0, high0, rating["precision"])
             more = runs_for_bounds(alpha, factor, len(rates) + 1)

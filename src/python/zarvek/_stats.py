@@ -77,14 +77,14 @@ def hac_se_of_mean(series):
 
 def median_interval(values, alpha, independent=False):
     """The median of VALUES (in time order) and its 1 - ALPHA interval: the
-    order statistics whose ranks lie n/2 -+ q * sqrt(n * LRV) from the
-    middle, where LRV is the long-run variance of the series of signs
-    I(x_t < median), estimated by Newey-West. With independent runs LRV
-    is 1/4 and these are the binomial's ranks; correlated runs fall on
+    order statistics at the binomial ranks that hold the median of
+    independent runs, their distance from the middle stretched by
+    sqrt(LRV / (1/4)), where LRV is the long-run variance of the series
+    of signs I(x_t < median), estimated by Newey-West. With independent
+    runs LRV is 1/4 and the interval is exact; correlated runs fall on
     the same side of the median together, LRV grows, and the interval
     widens with it. LRV is never taken below 1/4 (a short series can
-    underestimate it), and q is Student's t with n - 1 degrees of
-    freedom. A bound whose rank falls outside the runs is None.
+    underestimate it). A bound whose rank falls outside the runs is None.
     INDEPENDENT: the interval independent runs would give, LRV 1/4."""
     import numpy as np
 
@@ -100,20 +100,36 @@ def median_interval(values, alpha, independent=False):
     return middle, low, high
 
 
+def independent_ranks(n, alpha):
+    """The ranks (from 1, in sorted order) of the order statistics that hold
+    the median of N independent runs with a chance of at least 1 - ALPHA:
+    the lower, k, the largest with P(Binomial(N, 1/2) <= k - 1) <= ALPHA/2,
+    and the upper, N + 1 - k; k is 0 where no run bounds it."""
+    from scipy import stats
+
+    k = int(stats.binom.ppf(alpha / 2, n, 0.5))
+    if stats.binom.cdf(k, n, 0.5) <= alpha / 2:
+        k += 1
+    return k, n + 1 - k
+
+
 def median_ranks(values, alpha, independent=False):
     """The ranks (from 1, in sorted order; they may fall outside the runs)
     of the bounds of median_interval, and how far the runs' correlation
-    moved them: sqrt(LRV / (1/4)), 1 where it did not."""
+    moved them: sqrt(LRV / (1/4)), 1 where it did not. The ranks are
+    the independent runs' (exact, binomial), their distance from the
+    middle stretched by that factor."""
     import numpy as np
-    from scipy import stats
 
     x = np.asarray(values, dtype=float)
     n = len(x)
     signs = (x < np.median(x)) + 0.5 * (x == np.median(x))
     unit = math.sqrt(n) / 2
-    spread = unit if independent else max(n * hac_se_of_mean(signs), unit)
-    q = stats.t.ppf(1 - alpha / 2, n - 1)
-    return math.floor(n / 2 - q * spread), math.ceil(n / 2 + 1 + q * spread), spread / unit
+    factor = 1.0 if independent else max(n * hac_se_of_mean(signs), unit) / unit
+    lower, upper = independent_ranks(n, alpha)
+    middle = (n + 1) / 2
+    return (math.floor(middle - (middle - lower) * factor + 1e-9),
+            math.ceil(middle + (upper - middle) * factor - 1e-9), factor)
 
 
 def block_count_step(m):

@@ -43,6 +43,10 @@ PRECISION = 0.5
 # The runs that always run: at ten, the order statistics of independent
 # runs give a 95 % interval.
 MIN_RUNS = 10
+# The error spent by a look after a share T of the planned runs: 5 % times
+# T^SPENDING, the rest at the last look (see rating_plan).
+SPENDING = 2.0
+SPENDING_WORDS = f"5 % times (runs / runs planned)^{SPENDING:g} by each look, the rest at the last"
 # Google Benchmark's --benchmark_min_time: one pass is far longer, so each
 # repetition is one pass.
 MIN_TIME = 0.01
@@ -57,9 +61,10 @@ SECTIONS_RUNS = 5
 # From this share of the CPUs' time taken by steal or other work over the
 # rating, the summary says that the figures are a busy machine's.
 BUSY_SHARE = 0.1
-INTERVAL = ("the order statistics of the runs, their binomial ranks widened by the Newey-West "
-            "long-run variance of the signs of (run - median); Bonferroni's share of 5 % at "
-            "each planned look")
+INTERVAL = ("the order statistics of the runs at the binomial ranks, their distance from the "
+            "middle widened by the Newey-West long-run variance of the signs of (run - median); "
+            "5 % spent over the planned looks in proportion to the runs planned, the rest at "
+            "the last")
 
 
 class Build:
@@ -107,18 +112,23 @@ def locate(folder):
 
 
 def rating_plan(most):
-    """The planned looks for a rating that may take MOST runs, and the error
-    each may spend: from the fewest runs whose interval at that error is
-    bounded on both sides when the runs are independent, growing by
-    about 1.5 up to MOST."""
+    """The planned looks (run counts) for a rating that may take MOST runs,
+    and the error each may spend: by a look after a share T of MOST, 5 %
+    times T^SPENDING in all, the rest at the last (as zarvek-compare
+    spends its error over the cap). The first look comes at the fewest
+    runs, from MIN_RUNS, that can bound an interval at its share; then
+    every 1.5 times as many, the last at the cap."""
+    alpha = 1 - CONFIDENCE
+
+    def spent(n):
+        return alpha * min(1.0, n / max(most, 1)) ** SPENDING
+
     first = MIN_RUNS
-    while True:
-        looks = _stats.looks_plan(first, max(first, most))
-        alpha = _stats.alpha_per_look(looks)
-        _, low, high = _stats.median_interval(range(first), alpha)
-        if low is not None and high is not None or first >= most:
-            return looks, alpha
+    while first < most and _stats.independent_ranks(first, spent(first))[0] < 1:
         first += 1
+    looks = _stats.looks_plan(first, max(first, most))
+    totals = [spent(n) for n in looks[:-1]] + [alpha]
+    return looks, [round(b - a, 6) for a, b in zip([0.0] + totals, totals)]
 
 
 def look(rates, alpha, precision):
@@ -128,6 +138,23 @@ def look(rates, alpha, precision):
     precise = low is not None and high is not None and \
         max(high / middle - 1, 1 - low / middle) <= precision / 100
     return middle, low, high, precise
+
+
+def rate_series(rates, most, precision):
+    """The rating of RATES (in time order) looked at as a live rating that
+    planned for MOST runs would look at them, ending at the last: the
+    median, its interval, whether precise, the runs taken, the look, the
+    error it was drawn at, the plan."""
+    looks, alphas = rating_plan(most)
+    spent, n = 0.0, len(rates)
+    for k, at in enumerate(looks, start=1):
+        final = at >= n or k == len(looks)
+        at = n if final else at
+        alpha = round(1 - CONFIDENCE - spent, 6) if final else alphas[k - 1]
+        middle, low, high, precise = look(rates[:at], alpha, precision)
+        spent += alpha
+        if precise or final:
+            return middle, low, high, precise, at, k, alpha, looks
 
 
 def rate_one_core(build, cap, precision, progress):
@@ -141,7 +168,7 @@ def rate_one_core(build, cap, precision, progress):
     shows the runs."""
     name = f"timed_pass/{_workload.REFERENCE_LOOP}"
     rates, subnormal, durations = [], False, []
-    looks, alpha, taken = None, None, 0
+    looks, alphas, taken, spent = None, None, 0, 0.0
     start = time.monotonic()
 
     def waiting(_=None):
@@ -170,13 +197,17 @@ def rate_one_core(build, cap, precision, progress):
         rates.append(float(runs[0]["items_per_second"]) / 1e6)
         subnormal = subnormal or bool(runs[0].get("subnormal"))
         if looks is None:
-            looks, alpha = rating_plan(int(cap / durations[0]))
+            looks, alphas = rating_plan(int(cap / durations[0]))
         elapsed = time.monotonic() - start
-        # The last look is at the cap, wherever the runs' length puts it.
+        # The last look is at the cap, wherever the runs' length puts it,
+        # and spends what the looks before left.
         out_of_time = elapsed + sum(durations) / len(durations) > cap
         if len(rates) < MIN_RUNS or (len(rates) not in looks[:-1] and not out_of_time):
             continue
         taken += 1
+        alpha = round(1 - CONFIDENCE - spent, 6) if out_of_time else \
+            alphas[looks.index(len(rates))]
+        spent += alpha
         middle, low, high, precise = look(rates, alpha, precision)
         if precise or out_of_time:
             break
@@ -188,6 +219,7 @@ def rate_one_core(build, cap, precision, progress):
         "precise": precise, "precision": precision / 100, "runs": len(rates),
         "rates": rates, "seconds": round(time.monotonic() - start, 3), "budget": cap,
         "looks": looks, "look": taken, "alpha": round(alpha, 6),
+        "spending": SPENDING_WORDS,
     }
 
 
