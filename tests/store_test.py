@@ -77,11 +77,11 @@ class StoreCases:
         same = os.path.join(self.dir, "same.json")  # the same content in other bytes
         with open(files[3], encoding="utf-8") as f, open(same, "w", encoding="utf-8") as g:
             json.dump(json.load(f), g, indent=5)
-        old = copy.deepcopy(self.result)  # format 1: no SHA-256, no stability
+        old = copy.deepcopy(self.result)  # format 1: no zarvek-bench SHA-256, no stability
         old.update(format=1)
         old["rating"].update(low=1000.0, high=9000.0)
         old["machine"]["host"] = INJECTED
-        del old["build"]["zarvek_sha256"], old["stability"]
+        del old["build"]["bench_sha256"], old["stability"]
         fleet = {"unit": "MIPS", "loops": 1000, "repetitions": 3, "threshold": 5,
                  "subnormal": False, "fleet": {}, "context": {
                      "compiler": "GNU 12", "flags": "-O2", "target": "x86_64", "mpi": "x"},
@@ -122,7 +122,7 @@ class StoreCases:
         self.assertIn(("kernel", "6.1.0", "6.2.0", 15),
                       [(c["field"], c["from"], c["to"], c["index"]) for c in change["changed"]])
         self.assertEqual(vm["figure"]["reports"], 30 - change["index"])
-        self.assertIsNone(series[(INJECTED, "report")]["results"][0]["zarvek_sha256"])
+        self.assertIsNone(series[(INJECTED, "report")]["results"][0]["bench_sha256"])
         n1, n2 = (series[(n, "fleet")]["results"][0] for n in ("n1", "n2"))
         self.assertEqual((n1["kernel"], n1["zarvek_sha256"], n1["date"]),
                          (self.result["machine"]["kernel"], "ab" * 32, "2026-12-01T00:00:00+00:00"))

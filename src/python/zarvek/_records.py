@@ -9,9 +9,10 @@ one record per node."""
 import datetime
 import hashlib
 import json
+import math
 
 from ._machine import identity_line
-from ._result import NotAResult, need
+from ._result import NotAResult
 from ._stats import CONFIDENCE, median_interval
 
 # The recorded fields that may change within a series, and their names in
@@ -26,6 +27,20 @@ COMPARISON_ATTRIBUTES = {
                          if key not in ("kernel", "cpu_identity", "libc")
                          for side, words in (("reference_", "A's "), ("", ""))},
     **{key: ATTRIBUTES[key] for key in ("kernel", "cpu_identity", "libc")}}
+
+
+def need(document, path, kinds, what):
+    """The value at PATH (keys separated by dots) of a fleet or compare
+    file, which has no schema, if it is of one of KINDS."""
+    value = document
+    for key in path.split("."):
+        if not isinstance(value, dict) or key not in value:
+            raise NotAResult(f"no {path}")
+        value = value[key]
+    if isinstance(value, bool) and bool not in kinds or not isinstance(value, kinds) or \
+            isinstance(value, float) and not math.isfinite(value):
+        raise NotAResult(f"{path} is not {what}")
+    return value
 
 
 def canonical(document):

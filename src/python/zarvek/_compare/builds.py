@@ -7,7 +7,7 @@ import os
 import re
 import sys
 
-from .. import _files, _process, _workload
+from .. import _files, _process, _progress, _workload
 from .._process import Refusal, how_it_ended, run
 
 PROG = "zarvek-compare"
@@ -21,6 +21,7 @@ class Build:
         self.path = path
         self.bench = None
         self.zarvek = None
+        self.sha256 = {}  # its programs' SHA-256, as zarvek_sha256 and bench_sha256
         self.verifier = "not verified"
         self.context = {}
         self.seconds_per_loop = 0.0  # a pass's time per unit of loop count, from the probe
@@ -43,6 +44,8 @@ def locate(build, verify):
         build.bench = os.path.join(build.path, "zarvek-bench")
     elif os.path.exists(build.path):
         build.bench = build.path
+        if os.path.basename(build.path) == "zarvek":
+            raise not_a_build(build)
     else:
         raise build.fail("no such build folder or zarvek-bench")
     build.zarvek = os.path.join(os.path.dirname(os.path.abspath(build.bench)), "zarvek")
@@ -51,6 +54,14 @@ def locate(build, verify):
     if verify and not _process.executable(build.zarvek):
         raise build.fail(f"no executable zarvek beside its zarvek-bench ({build.zarvek}) "
                          "for zarvek-verify to judge; --no-verify compares without it")
+    build.sha256 = {"zarvek_sha256": _files.file_digest(build.zarvek)
+                    if os.path.isfile(build.zarvek) else None,
+                    "bench_sha256": _files.file_digest(build.bench)}
+
+
+def not_a_build(build):
+    return build.fail(f"{build.path} is zarvek itself, not a build: give the build's folder "
+                      "(which holds zarvek and zarvek-bench), or the path of its zarvek-bench")
 
 
 def bench_command(build, *args):
@@ -68,6 +79,8 @@ def loops_listed(build, extra=(), strict=True, benchmark="timed_pass"):
     argv, folder = bench_command(build, *extra, "--benchmark_list_tests")
     status, out, err = run(argv, cwd=folder, timeout=60)
     if status != 0:
+        if err.startswith(b"usage: zarvek [-c]"):
+            raise not_a_build(build)
         if not strict:
             return None
         raise build.fail(f"zarvek-bench --benchmark_list_tests {how_it_ended(status, err)}")
@@ -136,12 +149,15 @@ def verify_builds(builds):
                          "--no-verify compares without the verdict")
     refusals = []
     judged = {}  # digest of a zarvek: its Verdict
+    progress = _progress.Progress()
     for build in builds:
         # The same bytes get the same verdict: judge them once.
         digest = _files.file_digest(build.zarvek)
         if digest not in judged:
             print(f"Verifying {build.label}: {verifier} {build.zarvek}", file=sys.stderr)
-            judged[digest] = _verdict.verify(verifier, build.zarvek)
+            judged[digest] = _verdict.verify(verifier, build.zarvek,
+                                             tick=progress.ticking(f"verifying {build.label}"))
+            progress.clear()
         verdict = judged[digest]
         if verdict.status == 0:
             build.verifier = "faithful"

@@ -3,6 +3,7 @@
 ratio to A with its interval and the margin of sameness."""
 
 import os
+import textwrap
 
 from .. import _files, _stats
 from .output import sentence
@@ -33,6 +34,11 @@ def plot(path, builds, comparisons, loop, margin):
     rates.grid(alpha=0.3)
     xs = range(len(comparisons))
     for x, c in zip(xs, comparisons):
+        if c.low is None:
+            ratio.plot([x], [c.ratio], "o", color="black")
+            ratio.annotate("interval open", (x, c.ratio), textcoords="offset points",
+                           xytext=(0, 8), ha="center", fontsize="small")
+            continue
         ratio.errorbar([x], [c.ratio], yerr=[[c.ratio - c.low], [c.high - c.ratio]], fmt="o",
                        color="black", capsize=6)
     ratio.axhspan(1 - margin / 100, 1 + margin / 100, color="grey", alpha=0.15,
@@ -42,8 +48,9 @@ def plot(path, builds, comparisons, loop, margin):
     ratio.set_xlim(-0.7, len(comparisons) - 0.3)
     ratio.set_ylabel(f"ratio to {a.label}, with its {CONFIDENCE * 100:.0f} % CI")
     ratio.legend(fontsize="small")
-    fig.suptitle("; ".join(sentence(c, a, margin) for c in comparisons)[:160],
-                 fontsize="medium")
+    # One line per comparison, each wrapped to the figure's width.
+    title = "\n".join(textwrap.fill(sentence(c, a, margin), 130) for c in comparisons)
+    fig.suptitle(title, fontsize="medium")
     fmt = os.path.splitext(path)[1][1:].lower()
     _files.write_atomically(path, lambda f: fig.savefig(f, format=fmt))
     plt.close(fig)

@@ -1,19 +1,18 @@
 # SPDX-License-Identifier: MIT
 """Running the rounds: each a fresh zarvek-bench of one build on the
-chosen CPU, in the rotating order, the probe that foresees their length,
-and the loop that judges them at the planned looks until every build is
-decided or the cap comes."""
+chosen CPU, in blocks of the plan's random order, the probe that foresees
+their length, and the loop that judges them after every block until every
+build is decided or the cap comes."""
 
 import math
 import subprocess
 import sys
 import time
 
-from .. import _bench, _workload
+from .. import _bench, _progress, _workload
 from .._process import how_it_ended, run
 from .builds import bench_command, context_count
-from .judge import judge_look
-from .plan import MIN_TIME, round_seconds
+from .plan import MIN_TIME, new_rng, round_seconds
 
 PROG = "zarvek-compare"
 # The probe's timed_pass: the largest all list up to this one, a short
@@ -30,10 +29,13 @@ def probe(builds, listed, extra, cpu):
     length of the rounds is foreseen."""
     common = set.intersection(*listed.values())
     loop = max((n for n in common if n <= PROBE_LOOP), default=min(common))
+    progress = _progress.Progress()
     for build in builds:
+        progress.show(f"probing {build.label}: one pass of timed_pass/{loop}")
         rates, _ = measure_round(build, loop, 1, cpu, 120, extra)
         build.seconds_per_loop = _workload.INSTRUCTIONS_PER_LOOP / rates[0]
         _bench.check_flush_to_zero(f"{build}: {build.bench}", build.context, "not compared")
+    progress.clear()
 
 
 def bench_round(build, name, repetitions, cpu, timeout, extra):
@@ -88,55 +90,41 @@ def warn_subnormal(loop, edge):
           f"count, or stay below {grouped(edge)}", file=sys.stderr)
 
 
-def rotation(builds):
-    """One block of the order: every build, then every build back."""
-    return list(builds) + list(builds)[::-1]
-
-
-def measure(builds, comparisons, loop, repetitions, cpu, cap, looks, alpha, margin, extra,
-            until_cap=False):
-    """Rounds in the rotating order, looking at the planned set counts,
-    until every comparison is decided (or, UNTIL_CAP, whatever the
+def measure(builds, looks, loop, repetitions, cpu, extra, until_cap=False):
+    """Rounds in blocks of the plan's random order, looked at after every
+    block, until every comparison is decided (or, UNTIL_CAP, whatever the
     verdicts) or the next block would pass the cap, where the last look
     is. Each round keeps when it began and ended, in seconds from the
-    first. The
-    first round whose pass computed with subnormal numbers is warned of."""
-    order = rotation(builds)
-    a = builds[0]
-    durations, taken = [], 0
+    first, rounded to the millisecond: the looks take their time from
+    those, as a saved run judged again does. The first round whose pass
+    computed with subnormal numbers is warned of. Returns the rounds run
+    and their seconds."""
+    plan = looks.plan
+    rng = new_rng()
+    durations = []
     start = time.monotonic()
-    progress = sys.stderr.isatty()
+    progress = _progress.Progress()
     foreseen = max(round_seconds(build, loop, repetitions) for build in builds)
+    ended = 0.0
     while True:
-        n = len(durations)
-        if n % len(order) == 0 and n > 0:
-            sets = n // len(builds)
-            block = len(order) * sum(durations) / n
-            # The last look is at the cap, wherever the rounds' length puts it.
-            final = time.monotonic() - start + block > cap
-            if sets in looks[:-1] or final:
-                taken += 1
-                judge_look(a, comparisons, sets, alpha, margin, final,
-                           len(builds) * sum(durations) / n)
-                if final or not until_cap and all(c.verdict for c in comparisons):
-                    break
-        build = order[n % len(order)]
-        timeout = max(120.0, 20 * max(durations, default=foreseen))
-        began = time.monotonic()
-        rates, subnormal = measure_round(build, loop, repetitions, cpu, timeout, extra)
-        ended = time.monotonic()
-        build.rounds.append((n + 1, rates))
-        build.round_times.append((round(began - start, 3), round(ended - start, 3)))
-        durations.append(ended - began)
-        if subnormal and not any(b.subnormal for b in builds):
-            if progress:
-                print("\r\033[K", end="", file=sys.stderr)
-            warn_subnormal(loop, context_count(builds, "subnormal_loop",
-                                               _workload.SUBNORMAL_LOOP))
-        build.subnormal = build.subnormal or subnormal
-        if progress:
-            print(f"\rround {n + 1}, {time.monotonic() - start:.0f} s of {cap:g} s",
-                  end="", file=sys.stderr, flush=True)
-    if progress:
-        print("\r\033[K", end="", file=sys.stderr, flush=True)
-    return len(durations), len(durations) // len(builds), taken, time.monotonic() - start
+        for build in plan.block_order(builds, rng):
+            timeout = max(120.0, 20 * max(durations, default=foreseen))
+            began = time.monotonic()
+            rates, subnormal = measure_round(build, loop, repetitions, cpu, timeout, extra)
+            finished = time.monotonic()
+            build.rounds.append((len(durations) + 1, rates))
+            ended = round(finished - start, 3)
+            build.round_times.append((round(began - start, 3), ended))
+            durations.append(finished - began)
+            if subnormal and not any(b.subnormal for b in builds):
+                progress.clear()
+                warn_subnormal(loop, context_count(builds, "subnormal_loop",
+                                                   _workload.SUBNORMAL_LOOP))
+            build.subnormal = build.subnormal or subnormal
+            progress.show(f"round {len(durations)}, block {looks.blocks + 1}, "
+                          f"{finished - start:.0f} s of {plan.cap:g} s")
+        final, decided = looks.after_block(ended)
+        if final or decided and not until_cap:
+            break
+    progress.clear()
+    return len(durations), ended

@@ -1,31 +1,33 @@
 # SPDX-License-Identifier: MIT
-"""The sections phase of --sections: after the verdicts, rounds of
-sections/LOOP in the same order, and per section the ratio of each
-build's time to A's with an interval, which explains a verdict and never
-enters it."""
+"""The sections phase of --sections: after the verdicts, blocks of
+sections/LOOP rounds in a random order as the rating's, and per section
+the ratio of each build's time to A's with an interval found as the
+verdicts' are (at one look), which explains a verdict and never enters
+it."""
 
 import math
 import sys
 import time
 
-from .. import _bench, _stats, _workload
+from .. import _bench, _progress, _stats, _workload
 from .._process import Refusal
 from .builds import loops_listed
-from .output import signed
-from .plan import round_seconds
-from .rounds import bench_round, rotation
+from .output import bound, signed
+from .judge import by_block
+from .plan import new_rng, round_seconds
+from .rounds import bench_round
 
 PROG = "zarvek-compare"
 CONFIDENCE = _stats.CONFIDENCE
-# The sections phase: this many blocks of sections/LOOP rounds. Each
-# section's interval has the blocks less one degrees of freedom and shares
-# 5 % with the seven other sections that do work (Holm), so t at the
-# first section's 0.625 % is 6.9 with 4 blocks, 3.9 with 8 and 3.4 with
-# 12: eight buy most of what more would, in 16 rounds of each build.
-SECTION_BLOCKS = 8
-SECTIONS_INTERVAL = ("geometric mean of the per-set ratios of each section's time; Newey-West "
-                     "variance of the per-set log ratios, t with the blocks less one degrees "
-                     "of freedom; Holm's step-down at 5 % across the sections that do work")
+# The sections phase: this many blocks of sections/LOOP rounds, 15 rounds
+# of each build at three a block. Each section's interval shares 5 % with
+# the seven other sections that do work (Holm), so the first section's
+# is drawn at 0.625 %: two blocks could just reject at that level, five
+# leave room for the noise of a real machine.
+SECTION_BLOCKS = 5
+SECTIONS_INTERVAL = ("the median of the within-block ratios of each section's time; the exact "
+                     "interval of the blocks' Mann-Whitney counts under the random order, at "
+                     "Holm's step-down levels of 5 % across the sections that do work")
 
 
 def sections_builds(builds, loop, extra):
@@ -54,67 +56,76 @@ def sections_builds(builds, loop, extra):
     return (have if len(have) > 1 else []), args
 
 
-def measure_sections(builds, loop, repetitions, cpu, extra):
+def measure_sections(builds, plan, loop, repetitions, cpu, extra):
     """The sections phase, after the verdicts: SECTION_BLOCKS blocks of
-    sections/LOOP rounds of BUILDS in the rotating order, each round's ten
-    times per loop (the medians of its repetitions) kept with its build.
-    Returns the rounds run and their seconds."""
+    sections/LOOP rounds of BUILDS, each in an order drawn at random, each
+    round's ten times per loop (the medians of its repetitions) kept with
+    its build and its number. Returns the rounds run and their seconds."""
     import numpy as np
 
     name = f"sections/{loop}"
-    order = rotation(builds)
-    total = SECTION_BLOCKS * len(order)
+    rng = new_rng()
+    total = SECTION_BLOCKS * plan.per_block * len(builds)
     durations = []
     start = time.monotonic()
-    progress = sys.stderr.isatty()
-    for n in range(total):
-        build = order[n % len(order)]
-        foreseen = round_seconds(build, loop, repetitions)
-        timeout = max(120.0, 20 * max(durations, default=foreseen))
-        began = time.monotonic()
-        _, runs = bench_round(build, name, repetitions, cpu, timeout, extra)
-        try:
-            times = [_bench.section_times(run_, name) for run_ in runs]
-        except ValueError as e:
-            raise build.fail(str(e)) from None
-        if len(times) != repetitions:
-            raise build.fail(f"zarvek-bench reported {len(times)} runs of {name}, "
-                             f"not {repetitions}")
-        ended = time.monotonic()
-        build.section_rounds.append([float(t) for t in np.median(times, axis=0)])
-        build.section_times.append((round(began - start, 3), round(ended - start, 3)))
-        durations.append(ended - began)
-        if progress:
-            print(f"\rsections round {n + 1} of {total}", end="", file=sys.stderr, flush=True)
-    if progress:
-        print("\r\033[K", end="", file=sys.stderr, flush=True)
+    progress = _progress.Progress()
+    for _ in range(SECTION_BLOCKS):
+        for build in plan.block_order(builds, rng):
+            foreseen = round_seconds(build, loop, repetitions)
+            timeout = max(120.0, 20 * max(durations, default=foreseen))
+            began = time.monotonic()
+            _, runs = bench_round(build, name, repetitions, cpu, timeout, extra)
+            try:
+                times = [_bench.section_times(run_, name) for run_ in runs]
+            except ValueError as e:
+                raise build.fail(str(e)) from None
+            if len(times) != repetitions:
+                raise build.fail(f"zarvek-bench reported {len(times)} runs of {name}, "
+                                 f"not {repetitions}")
+            ended = time.monotonic()
+            build.section_rounds.append(
+                (len(durations) + 1, [float(t) for t in np.median(times, axis=0)]))
+            build.section_times.append((round(began - start, 3), round(ended - start, 3)))
+            durations.append(ended - began)
+            progress.show(f"sections round {len(durations)} of {total}")
+    progress.clear()
     return total, time.monotonic() - start
 
 
-def explain_sections(a, x):
-    """X's time in each section that does work over A's: the geometric mean
-    of the per-set ratios (a set: one sections round of every build) with
-    its interval, Holm's levels shared across the sections, and each
-    side's median time per loop. A section that a round timed at 0 gets
-    no ratio."""
+def explain_sections(a, x, blocks, size, per_block):
+    """X's time in each section that does work over A's: the median of the
+    within-block ratios with its exact interval, Holm's levels shared
+    across the sections, and each side's median time per loop. A section
+    that a round timed at 0 gets no ratio."""
     import numpy as np
 
-    ta, tx = np.array(a.section_rounds), np.array(x.section_rounds)
     working = [s for s in range(1, 11) if s not in _workload.SECTIONS_WITHOUT_WORK]
-    fits = {s: _stats.ratio_fit(np.log(tx[:, s - 1] / ta[:, s - 1])) for s in working
-            if np.all(ta[:, s - 1] > 0) and np.all(tx[:, s - 1] > 0)}
-    p_values = [_stats.fit_p_value(fit) for fit in fits.values()]
-    levels = dict(zip(fits, _stats.holm_levels(p_values, 1 - CONFIDENCE)))
+    ta = np.array([t for _, t in a.section_rounds])
+    tx = np.array([t for _, t in x.section_rounds])
+    differences, p_values = {}, {}
+    for s in working:
+        if not (np.all(ta[:, s - 1] > 0) and np.all(tx[:, s - 1] > 0)):
+            continue
+
+        def log_time(times, s=s):
+            return math.log(times[s - 1])
+        d = _stats.block_differences(list(zip(by_block(a.section_rounds, blocks, size, log_time),
+                                              by_block(x.section_rounds, blocks, size, log_time))))
+        differences[s] = d
+        p_values[s] = _stats.block_sum_p_value(per_block, blocks, int(np.sum(d > 0)))
+    levels = dict(zip(p_values, _stats.holm_levels(list(p_values.values()), 1 - CONFIDENCE)))
     explained = []
     for s in working:
         entry = {"section": s, "name": _workload.SECTION_NAMES[s - 1],
                  "a_ns_per_loop": float(np.median(ta[:, s - 1])),
                  "ns_per_loop": float(np.median(tx[:, s - 1])),
                  "ratio": None, "ci_low": None, "ci_high": None, "alpha": None}
-        if s in fits:
-            low, high = _stats.fit_interval(fits[s], levels[s])
-            entry.update(ratio=math.exp(fits[s][0]), ci_low=math.exp(low),
-                         ci_high=math.exp(high), alpha=levels[s])
+        if s in differences:
+            bound = _stats.one_look_bound(per_block, blocks, levels[s])
+            middle, low, high = _stats.shift_interval(differences[s], bound)
+            entry.update(ratio=math.exp(middle), alpha=levels[s],
+                         ci_low=None if low is None else math.exp(low),
+                         ci_high=None if high is None else math.exp(high))
         explained.append(entry)
     return explained
 
@@ -128,7 +139,8 @@ def sections_sentence(c, a, margin):
             "same": f"{x} is the same as {a.label} within \u00b1{margin:g} %"}.get(
                 c.verdict, f"{x} against {a.label} is undecided")
     measured = [e for e in c.sections if e["ratio"] is not None]
-    beyond = sorted((e for e in measured if e["ci_low"] > 1 or e["ci_high"] < 1),
+    beyond = sorted((e for e in measured if e["ci_low"] is not None
+                     and (e["ci_low"] > 1 or e["ci_high"] < 1)),
                     key=lambda e: -abs(math.log(e["ratio"])))
     parts = [f"section {e['section']} {signed((e['ratio'] - 1) * 100)} %" for e in beyond]
     if len(beyond) < len(measured):
@@ -136,7 +148,7 @@ def sections_sentence(c, a, margin):
     return f"{head}; {x}'s time by section: {', '.join(parts)}"
 
 
-def sections_phase(builds, comparisons, loop, repetitions, cpu, extra):
+def sections_phase(builds, comparisons, plan, loop, repetitions, cpu, extra):
     """--sections: the phase's record, with each comparison's sections set;
     None where fewer than two builds (A among them) have sections/LOOP, or
     where a round failed (said: the verdicts stand without it)."""
@@ -144,18 +156,25 @@ def sections_phase(builds, comparisons, loop, repetitions, cpu, extra):
     if not have:
         return None
     try:
-        rounds, seconds = measure_sections(have, loop, repetitions, cpu, args)
+        rounds, seconds = measure_sections(have, plan, loop, repetitions, cpu, args)
     except Refusal as e:
         print(f"{PROG}: warning: {e}: the verdicts stand, without their sections",
               file=sys.stderr)
         return None
+    return judge_sections(builds[0], comparisons, have, plan.per_block, loop, rounds, seconds)
+
+
+def judge_sections(a, comparisons, have, per_block, loop, rounds, seconds):
+    """Each comparison's sections from the phase's rounds (a live run's or
+    a saved one's), and the phase's record."""
+    size = per_block * len(have)
     for c in comparisons:
         if c.build in have:
-            c.sections = explain_sections(builds[0], c.build)
-    return {"benchmark": f"sections/{loop}", "loops": loop, "blocks": SECTION_BLOCKS,
-            "rounds": rounds, "sets": rounds // len(have),
-            "order": " ".join(build.label for build in rotation(have)),
-            "seconds": round(seconds, 3), "interval": SECTIONS_INTERVAL}
+            c.sections = explain_sections(a, c.build, rounds // size, size, per_block)
+    return {"benchmark": f"sections/{loop}", "loops": loop, "blocks": rounds // size,
+            "per_block": per_block, "rounds": rounds, "builds": [b.label for b in have],
+            "order": "random within each block", "seconds": round(seconds, 3),
+            "interval": SECTIONS_INTERVAL}
 
 
 def print_sections(a, comparisons, phase, margin):
@@ -164,7 +183,8 @@ def print_sections(a, comparisons, phase, margin):
     without = " and ".join(str(s) for s in _workload.SECTIONS_WITHOUT_WORK)
     working = 10 - len(_workload.SECTIONS_WITHOUT_WORK)
     print(f"\nSections: {phase['benchmark']}, {phase['blocks']} blocks after the verdicts "
-          f"({phase['rounds']} rounds, {phase['sets']} sets, {phase['order']} ...), "
+          f"({phase['rounds']} rounds, {phase['per_block']} of each build a block in a random "
+          f"order), "
           f"{phase['seconds']:.1f} s; each section's time per loop, and its ratio to "
           f"{a.label}'s with a {CONFIDENCE * 100:.0f} % CI, Holm across the {working} sections "
           f"that do work ({without} do none)")
@@ -177,7 +197,8 @@ def print_sections(a, comparisons, phase, margin):
               f"{x + '/' + a.label + ' time':>9}  {ci}")
         for e in c.sections:
             ratio = "   no time" if e["ratio"] is None else f"{e['ratio']:9.4f}"
-            interval = "" if e["ratio"] is None else f"{e['ci_low']:.4f} to {e['ci_high']:.4f}"
+            interval = "" if e["ratio"] is None else \
+                f"{bound(e['ci_low'])} to {bound(e['ci_high'])}"
             print(f"{e['section']:2} {e['name']:<36}  {e['a_ns_per_loop']:10.1f}  "
                   f"{e['ns_per_loop']:10.1f}  {ratio}  {interval}")
         print(sections_sentence(c, a, margin))
