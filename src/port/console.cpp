@@ -113,7 +113,10 @@ int open_console(const char *name, const char *fallback, int too_long_status, ch
         port_exit(too_long_status);
     }
     if (length == PORT_UNREADABLE) {
-        strcpy(command_line, fallback);
+        size_t size = strlen(fallback);
+        size = size < sizeof command_line ? size : sizeof command_line - 1;
+        memcpy(command_line, fallback, size);
+        command_line[size] = '\0';
         fprintf(stderr, "%s: no command line came through; running %s\n", name, command_line);
     }
     *argv = words;

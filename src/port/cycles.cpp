@@ -27,9 +27,10 @@ template <typename Count> bool counts(Count (*read)())
 
 namespace {
 
+// A register of the core's private peripheral bus, by its address.
 volatile uint32_t &reg(uintptr_t address)
 {
-    return *reinterpret_cast<volatile uint32_t *>(address);
+    return *reinterpret_cast<volatile uint32_t *>(address); // NOLINT(performance-no-int-to-ptr)
 }
 
 // SysTick: a 24-bit down-counter that reloads from SYST_RVR and raises its
@@ -132,17 +133,28 @@ namespace {
 
 bool counting = false;
 
+uint32_t mcycleh()
+{
+    uint32_t value;
+    asm volatile("csrr %0, mcycleh" : "=r"(value));
+    return value;
+}
+
 // mcycle in its two halves: the high half read again after the low, and
-// the pair read again when the low half carried into it meanwhile.
+// the low half read again while the high one changed meanwhile, so that a
+// carry between them is never torn.
 uint64_t read_mcycle()
 {
-    uint32_t high, low, again;
-    do {
-        asm volatile("csrr %0, mcycleh" : "=r"(high));
+    uint32_t high = mcycleh();
+    for (;;) {
+        uint32_t low;
         asm volatile("csrr %0, mcycle" : "=r"(low));
-        asm volatile("csrr %0, mcycleh" : "=r"(again));
-    } while (high != again);
-    return (uint64_t(high) << 32) | low;
+        const uint32_t again = mcycleh();
+        if (again == high) {
+            return (uint64_t(high) << 32) | low;
+        }
+        high = again;
+    }
 }
 
 } // namespace
