@@ -140,21 +140,24 @@ uint32_t mcycleh()
     return value;
 }
 
+uint32_t mcycle()
+{
+    uint32_t value;
+    asm volatile("csrr %0, mcycle" : "=r"(value));
+    return value;
+}
+
 // mcycle in its two halves: the high half read again after the low, and
-// the low half read again while the high one changed meanwhile, so that a
-// carry between them is never torn.
+// the pair read again when the low half carried into it meanwhile.
 uint64_t read_mcycle()
 {
-    uint32_t high = mcycleh();
-    for (;;) {
-        uint32_t low;
-        asm volatile("csrr %0, mcycle" : "=r"(low));
-        const uint32_t again = mcycleh();
-        if (again == high) {
-            return (uint64_t(high) << 32) | low;
-        }
-        high = again;
-    }
+    uint32_t high, low, again;
+    do {
+        high = mcycleh();
+        low = mcycle();
+        again = mcycleh();
+    } while (high != again);
+    return (uint64_t(high) << 32) | low;
 }
 
 } // namespace
