@@ -16,7 +16,8 @@ import unittest
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.environ["ZARVEK_BUILD"], "python"))
-from zarvek import compare, report  # noqa: E402
+from zarvek import report  # noqa: E402
+from zarvek._compare import builds as builds_, judge, plan, rounds  # noqa: E402
 
 TRIALS = 300
 CV = 0.03  # the runs' spread, as fresh processes on a virtual machine show
@@ -71,19 +72,19 @@ class Compare(unittest.TestCase):
     def test_a_build_against_copies_of_itself_is_rarely_called_faster_or_slower(self):
         rng = np.random.default_rng(27)
         for builds, blocks in ((2, 10), (3, 10), (2, 30)):
-            looks, alpha = compare.set_looks(blocks)
+            looks, alpha = plan.set_looks(blocks)
             wrong = 0
             for _ in range(TRIALS):
                 # The same AR(1) noise for every round, in the rotating order.
-                members = [compare.Build(label, "") for label in "ABC"[:builds]]
+                members = [builds_.Build(label, "") for label in "ABC"[:builds]]
                 noise = np.exp(CV * ar1(rng, looks[-1] * builds, 0.5))
-                order = compare.rotation(members) * looks[-1]
+                order = rounds.rotation(members) * looks[-1]
                 for n, (build, rate) in enumerate(zip(order, noise), start=1):
                     build.rounds.append((n, [rate]))
-                comparisons = [compare.Comparison(build) for build in members[1:]]
+                comparisons = [judge.Comparison(build) for build in members[1:]]
                 for sets in looks:
-                    compare.judge_look(members[0], comparisons, sets, alpha, 2.0,
-                                       sets == looks[-1], 1.0)
+                    judge.judge_look(members[0], comparisons, sets, alpha, 2.0,
+                                     sets == looks[-1], 1.0)
                     if all(c.verdict for c in comparisons):
                         break
                 wrong += any(c.verdict in ("faster", "slower") for c in comparisons)

@@ -75,7 +75,7 @@ def hac_se_of_mean(series):
     return max(float(fit.bse[0]), float(np.std(y, ddof=1) / np.sqrt(len(y))))
 
 
-def median_interval(values, alpha):
+def median_interval(values, alpha, independent=False):
     """The median of VALUES (in time order) and its 1 - ALPHA interval: the
     order statistics whose ranks lie n/2 -+ q * sqrt(n * LRV) from the
     middle, where LRV is the long-run variance of the series of signs
@@ -84,24 +84,36 @@ def median_interval(values, alpha):
     the same side of the median together, LRV grows, and the interval
     widens with it. LRV is never taken below 1/4 (a short series can
     underestimate it), and q is Student's t with n - 1 degrees of
-    freedom. A bound whose rank falls outside the runs is None."""
+    freedom. A bound whose rank falls outside the runs is None.
+    INDEPENDENT: the interval independent runs would give, LRV 1/4."""
     import numpy as np
-    from scipy import stats
 
     x = np.asarray(values, dtype=float)
     n = len(x)
     middle = float(np.median(x))
     if n < 3:
         return middle, None, None
-    signs = (x < middle) + 0.5 * (x == middle)
-    spread = max(n * hac_se_of_mean(signs), math.sqrt(n) / 2)
-    q = stats.t.ppf(1 - alpha / 2, n - 1)
-    lower = math.floor(n / 2 - q * spread)
-    upper = math.ceil(n / 2 + 1 + q * spread)
+    lower, upper, _ = median_ranks(x, alpha, independent)
     ordered = np.sort(x)
     low = float(ordered[lower - 1]) if lower >= 1 else None
     high = float(ordered[upper - 1]) if upper <= n else None
     return middle, low, high
+
+
+def median_ranks(values, alpha, independent=False):
+    """The ranks (from 1, in sorted order; they may fall outside the runs)
+    of the bounds of median_interval, and how far the runs' correlation
+    moved them: sqrt(LRV / (1/4)), 1 where it did not."""
+    import numpy as np
+    from scipy import stats
+
+    x = np.asarray(values, dtype=float)
+    n = len(x)
+    signs = (x < np.median(x)) + 0.5 * (x == np.median(x))
+    unit = math.sqrt(n) / 2
+    spread = unit if independent else max(n * hac_se_of_mean(signs), unit)
+    q = stats.t.ppf(1 - alpha / 2, n - 1)
+    return math.floor(n / 2 - q * spread), math.ceil(n / 2 + 1 + q * spread), spread / unit
 
 
 def ratio_fit(log_ratios):

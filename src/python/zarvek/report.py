@@ -29,7 +29,8 @@ import subprocess
 import sys
 import time
 
-from . import _bench, _files, _machine, _process, _result, _stats, _workload
+from . import (_bench, _causes, _files, _machine, _process, _progress, _result, _stats,
+               _workload)
 from ._process import Refusal
 from ._version import VERSION
 
@@ -70,13 +71,13 @@ class Build:
         self.bench = os.path.join(self.folder, "zarvek-bench")
         self.context = None
 
-    def bench_run(self, *args, timeout=None):
+    def bench_run(self, *args, timeout=None, tick=None):
         """Runs ./zarvek-bench from its folder (so that the length of the
         folder's path cannot move the stack the pass runs on) with JSON
-        output; returns its report."""
+        output; returns its report. TICK as for _process.run."""
         argv = ["./zarvek-bench", *args, "--benchmark_format=json"]
         try:
-            status, out, err = _process.run(argv, cwd=self.folder, timeout=timeout)
+            status, out, err = _process.run(argv, cwd=self.folder, timeout=timeout, tick=tick)
         except subprocess.TimeoutExpired:
             raise Refusal(2, f"{self.bench} did not finish in {timeout:.0f} s") from None
         if status != 0:
@@ -93,6 +94,10 @@ class Build:
 
 def locate(folder):
     build = Build(folder)
+    if os.path.exists(build.folder) and not os.path.isdir(build.folder):
+        what = "a program" if _process.executable(build.folder) else "a file"
+        raise Refusal(2, f"--build {folder}: {what}, not a folder; --build takes the build "
+                         "folder that holds zarvek and zarvek-bench")
     if not os.path.isdir(build.folder):
         raise Refusal(2, f"--build {folder}: no such folder")
     for program in (build.zarvek, build.bench):
@@ -132,16 +137,29 @@ def rate_one_core(build, cap, precision, progress):
     (its memory layout): repetitions in one process would miss that. The
     looks are planned from the first run's length and the cap; the rating
     stops at the first look whose interval is within PRECISION of the
-    median, or at the last, when the next run would pass the cap."""
+    median, or at the last, when the next run would pass the cap. PROGRESS
+    shows the runs."""
     name = f"timed_pass/{_workload.REFERENCE_LOOP}"
     rates, subnormal, durations = [], False, []
     looks, alpha, taken = None, None, 0
     start = time.monotonic()
+
+    def waiting(_=None):
+        # Past the cap, the runs go on only to the MIN_RUNS of a first look.
+        elapsed = time.monotonic() - start
+        if len(rates) < MIN_RUNS and elapsed > cap:
+            progress.show(f"rating: run {len(rates) + 1} of {MIN_RUNS}, {elapsed:.0f} s: past "
+                          f"the {cap:g} s cap, for the first look needs {MIN_RUNS} runs")
+        else:
+            progress.show(f"rating: run {len(rates) + 1}, {elapsed:.0f} s of {cap:g} s")
+
     while True:
         timeout = max(600.0, 20 * max(durations, default=0.0))
         began = time.monotonic()
+        waiting()
         report = build.bench_run(f"--benchmark_filter=^{name}(/|$)", "--benchmark_repetitions=1",
-                                 f"--benchmark_min_time={MIN_TIME}", timeout=timeout)
+                                 f"--benchmark_min_time={MIN_TIME}", timeout=timeout,
+                                 tick=waiting)
         durations.append(time.monotonic() - began)
         try:
             runs = _bench.bench_runs(report, name)
@@ -154,9 +172,6 @@ def rate_one_core(build, cap, precision, progress):
         if looks is None:
             looks, alpha = rating_plan(int(cap / durations[0]))
         elapsed = time.monotonic() - start
-        if progress:
-            print(f"\rrating: run {len(rates)}, {elapsed:.0f} s of {cap:g} s", end="",
-                  file=sys.stderr, flush=True)
         # The last look is at the cap, wherever the runs' length puts it.
         out_of_time = elapsed + sum(durations) / len(durations) > cap
         if len(rates) < MIN_RUNS or (len(rates) not in looks[:-1] and not out_of_time):
@@ -165,8 +180,7 @@ def rate_one_core(build, cap, precision, progress):
         middle, low, high, precise = look(rates, alpha, precision)
         if precise or out_of_time:
             break
-    if progress:
-        print("\r\033[K", end="", file=sys.stderr, flush=True)
+    progress.clear()
     return {
         "median": middle, "low": low, "high": high, "unit": UNIT,
         "loops": _workload.REFERENCE_LOOP, "subnormal": subnormal,
@@ -177,7 +191,7 @@ def rate_one_core(build, cap, precision, progress):
     }
 
 
-def rate_whole_machine(build, cpus, copies_loops):
+def rate_whole_machine(build, cpus, copies_loops, progress):
     """copies/1 and copies/N for N = every CPU of the affinity set, the
     median of their repetitions, and the scaling."""
     import numpy as np
@@ -189,7 +203,10 @@ def rate_whole_machine(build, cpus, copies_loops):
     if copies_loops is not None:
         args.append(f"--copies_loops={copies_loops}")
     started = time.monotonic()
-    report = build.bench_run(*args)
+    report = build.bench_run(*args, tick=progress.ticking(
+        f"whole machine: {' and '.join(f'copies/{n}' for n in counts)}, "
+        f"{COPIES_REPETITIONS} repetitions each"))
+    progress.clear()
     medians, subnormal = {}, False
     for n in counts:
         try:
@@ -211,7 +228,7 @@ def rate_whole_machine(build, cpus, copies_loops):
     }
 
 
-def profile_sections(build):
+def profile_sections(build, progress):
     """The pass's profile by section: SECTIONS_RUNS fresh zarvek-bench
     processes, one pass of sections/REFERENCE each, and each section's
     median time per unit of loop count. Run after the rating, so that
@@ -221,9 +238,11 @@ def profile_sections(build):
     name = f"sections/{_workload.REFERENCE_LOOP}"
     started = time.monotonic()
     profiles = []
-    for _ in range(SECTIONS_RUNS):
+    for k in range(SECTIONS_RUNS):
         report = build.bench_run(f"--benchmark_filter=^{name}(/|$)", "--benchmark_repetitions=1",
-                                 f"--benchmark_min_time={MIN_TIME}", timeout=600)
+                                 f"--benchmark_min_time={MIN_TIME}", timeout=600,
+                                 tick=progress.ticking(f"section profile: run {k + 1} of "
+                                                       f"{SECTIONS_RUNS}"))
         try:
             runs = _bench.bench_runs(report, name)
             if len(runs) != 1:
@@ -231,6 +250,7 @@ def profile_sections(build):
             profiles.append(_bench.section_times(runs[0], name))
         except ValueError as e:
             raise Refusal(2, f"{build.bench}: {e}") from None
+    progress.clear()
     medians = np.median(profiles, axis=0)
     return {
         "benchmark": name, "loops": _workload.REFERENCE_LOOP, "runs": SECTIONS_RUNS,
@@ -239,7 +259,7 @@ def profile_sections(build):
     }
 
 
-def judge(build, no_verify):
+def judge(build, no_verify, progress):
     if no_verify:
         return {"verified": False, "faithful": None, "method": "not verified (--no-verify)"}
     from . import _verdict
@@ -248,7 +268,8 @@ def judge(build, no_verify):
     if verifier is None:
         raise Refusal(2, f"no zarvek-verify beside {PROG}; --no-verify rates without the verdict")
     print(f"Verifying: {verifier} {build.zarvek}", file=sys.stderr)
-    verdict = _verdict.verify(verifier, build.zarvek)
+    verdict = _verdict.verify(verifier, build.zarvek, tick=progress.ticking("verifying"))
+    progress.clear()
     if verdict.status == 1:
         raise Refusal(1, f"{build.zarvek} is not faithful; it is not rated.\n"
                          f"{verdict.shortfalls()}")
@@ -266,23 +287,11 @@ def copies_loops_setting():
     return int(text)
 
 
-def percent(x):
-    return f"{x * 100:+.1f} %".replace("-", "\u2212")
-
-
 def interval_text(r):
     low = "open" if r["low"] is None else f"{r['low']:.1f}"
     high = "open" if r["high"] is None else f"{r['high']:.1f}"
-    below = "\u2212open" if r["low"] is None else percent(r["low"] / r["median"] - 1)
-    above = "+open" if r["high"] is None else percent(r["high"] / r["median"] - 1)
-    return f"{CONFIDENCE * 100:.0f} % CI {low} to {high}, {below} {above}"
-
-
-def half_width(r):
-    """The interval's larger side, as a share of the median; None if open."""
-    if r["low"] is None or r["high"] is None:
-        return None
-    return max(r["high"] / r["median"] - 1, 1 - r["low"] / r["median"])
+    return f"{CONFIDENCE * 100:.0f} % CI {low} to {high}, " \
+           f"{_causes.sides(r['median'], r['low'], r['high'])}"
 
 
 def share(x):
@@ -290,18 +299,15 @@ def share(x):
 
 
 def stability_lines(s, r):
-    """The machine's steadiness in one line, and a second when it moved
-    more than the precision asked."""
-    lag1 = "unknown" if s["autocorrelation"] is None else f"{s['autocorrelation']:.2f}"
-    moved = "unknown" if s["drift"] is None else percent(s["drift"])
+    """The machine's steadiness in one line; then why the interval is wider
+    than the precision asked, where it is, and whether the machine was
+    busy."""
+    lag1 = "unknown" if s["autocorrelation"] is None else \
+        f"{s['autocorrelation']:.2f}".replace("-", "\u2212")
+    moved = "unknown" if s["drift"] is None else _causes.percent(s["drift"])
     lines = [f"Stability:     runs correlated {lag1} at lag 1, drift {moved}, steal "
              f"{share(s['steal'])} and other work {share(s['other_work'])} of the CPUs"]
-    if s["drift"] is not None and abs(s["drift"]) > r["precision"]:
-        width = half_width(r)
-        widened = "open on a side" if width is None else f"\u00b1{width * 100:.1f} %"
-        lines.append(f"               this machine's rate moved {abs(s['drift']) * 100:.1f} % "
-                     f"during the run; the interval is widened to {widened}; a quieter "
-                     "machine or a longer --time narrows it")
+    lines += [f"               {cause}" for cause in _causes.causes(r, s, UNIT)]
     shares = (("steal", s["steal"]), ("other work", s["other_work"]))
     busy = [f"{label} {x * 100:.0f} %" for label, x in shares
             if x is not None and x >= BUSY_SHARE]
@@ -311,9 +317,8 @@ def stability_lines(s, r):
     return lines
 
 
-def summary(result, timings):
-    r, w, m, b, v, s = (result[k] for k in ("rating", "whole_machine", "machine", "build",
-                                            "verdict", "stability"))
+def rating_lines(r):
+    """The rating, its interval, and whether that reached the precision."""
     lines = [f"Rating:        {r['median']:.1f} {UNIT} at {r['loops']:,} loops "
              f"({interval_text(r)}), median of {r['runs']} runs of {r['benchmark']}"]
     looks = r["looks"]
@@ -324,11 +329,15 @@ def summary(result, timings):
                      f"{_stats.planned(looks, 'runs')})")
     else:
         lines.append(f"               short of {target}: stopped at the cap (--time "
-                     f"{r['budget']:g}, {look})")
-    steadiness = stability_lines(s, r)
-    if not r["precise"] and not any("narrows it" in line for line in steadiness):
-        lines[-1] += "; a quieter machine or a longer --time narrows it"
-    lines += steadiness
+                     f"{r['budget']:g}, {look}); a quieter machine or a longer --time "
+                     "narrows it")
+    return lines
+
+
+def summary(result, timings):
+    r, w, m, b, v, s = (result[k] for k in ("rating", "whole_machine", "machine", "build",
+                                            "verdict", "stability"))
+    lines = rating_lines(r) + stability_lines(s, r)
     whole = (f"Whole machine: {w['rate']:.1f} {UNIT} with {w['copies']} "
              f"cop{'y' if w['copies'] == 1 else 'ies'} (copies/{w['copies']}), one copy "
              f"{w['single_copy']:.1f}, scaling {w['scaling']:.3f}")
@@ -366,17 +375,19 @@ def summary(result, timings):
 
 def command_run(args):
     if not (math.isfinite(args.time) and args.time > 0):
-        raise Refusal(2, f"--time {args.time:g}: a number of seconds above 0")
+        raise Refusal(2, f"--time {args.time:g}: a finite number of seconds above 0")
     copies_loops = copies_loops_setting()
     if args.json:
         _files.check_output_file("--json", args.json)
     try:
+        import jsonschema  # noqa: F401  (the result's check)
         import numpy  # noqa: F401  (the statistics)
         import scipy.stats  # noqa: F401
         import statsmodels.api  # noqa: F401
     except ImportError:
-        raise Refusal(2, "the statistics need SciPy and statsmodels: apt-get install "
-                         "python3-scipy python3-statsmodels") from None
+        raise Refusal(2, "the statistics need SciPy and statsmodels, the result's check "
+                         "jsonschema: apt-get install python3-scipy python3-statsmodels "
+                         "python3-jsonschema") from None
     folder = args.build
     if folder is None:
         zarvek = _process.beside(sys.argv[0], "zarvek")
@@ -404,17 +415,18 @@ def command_run(args):
     machine = _machine.machine_record(cpus)
     timings = []
     began = time.monotonic()
-    verdict = judge(build, args.no_verify)
+    progress = _progress.Progress()
+    verdict = judge(build, args.no_verify, progress)
     if not args.no_verify:
         timings.append(("verification", time.monotonic() - began))
     work = _machine.CpuWork(cpus)
-    rating = rate_one_core(build, args.time, args.precision, sys.stderr.isatty())
+    rating = rate_one_core(build, args.time, args.precision, progress)
     steal, other = work.shares()
     timings.append(("rating", rating["seconds"]))
-    sections = profile_sections(build) if has_sections else None
+    sections = profile_sections(build, progress) if has_sections else None
     if sections is not None:
         timings.append(("sections", sections["seconds"]))
-    whole = rate_whole_machine(build, len(cpus), copies_loops)
+    whole = rate_whole_machine(build, len(cpus), copies_loops, progress)
     timings.append(("whole machine", whole["seconds"]))
     context = build.context
     result = {
@@ -442,6 +454,10 @@ def command_run(args):
         },
         "verdict": verdict,
     }
+    damage = _result.damage(result)
+    if damage:
+        raise Refusal(2, f"internal error: the result does not meet its own format ({damage}); "
+                         "no file written")
     if args.json:
         _result.write_result(args.json, result)
     print(f"{PROG}: {build.folder}")
