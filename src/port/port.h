@@ -53,10 +53,13 @@ int port_write(int stream, const char *data, size_t size);
 // Optional, for zarvek-cycles alone: the core's cycle counter. A port
 // that gives it is built with PORT_HAS_CYCLES defined (the build does so
 // where ZARVEK_CYCLES_SOURCES names its file: cycles.cpp by default, which
-// reads a Cortex-M's or a RISC-V core's own counter, whatever the board).
-// Without it, zarvek-cycles runs the pass and says it has no counter.
+// reads a Cortex-M's or a RISC-V core's own counter, whatever the board;
+// on a Cortex-M it takes SysTick and its handler, so a board whose port
+// uses SysTick gives its own). Without it, zarvek-cycles runs the pass
+// and says it has no counter.
 
-// The counter that counts: its name and the width of the hardware count.
+// The counter that counts: its name (plain words, printed as they are,
+// in JSON too) and the width of the hardware count.
 struct PortCounter {
     const char *name;
     int bits;
