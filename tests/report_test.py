@@ -254,8 +254,8 @@ class ReportRun(unittest.TestCase):
                                SCRIPTED_BENCH.replace("PROFILE", repr([1] * 10)))
             main, terminal = os.openpty()
             child = subprocess.Popen([REPORT, "run", "--no-verify", "--build", build, "--time",
-                                      "0.001"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=terminal)
+                                      "0.001", "--no-store"], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=terminal)
             os.close(terminal)
             shown = b""
             try:
