@@ -52,11 +52,35 @@ def keep_in_child(location, connection):
         return
     try:
         document, machine = connection.recv()
-        connection.send(("kept", store.keep(_records.report_record(document, machine))))
+        record = _records.report_record(document, machine)
+        number, new = store.keep(record)
+        connection.send(("kept", (number, new, outlook(store, record, number))))
     except EOFError:
         pass
     except Exception as e:
         connection.send(("error", str(e)))
+
+
+def outlook(store, record, number):
+    """What the store says of a run's series before it: the earlier reports
+    of the same machine, loop count, flags and target since their last
+    change, their figure and the range the next report's figure should
+    fall in (the history's prediction interval); None where the store
+    cannot say."""
+    from . import _changes, _series
+
+    try:
+        rows = store.reports(machine=record["machine"])
+    except Exception:  # the result is kept; what it adds is optional
+        return None
+    key = _series.RESULTS.key
+    earlier = sorted((r for r in rows if r["id"] != number
+                      and all(r[k] == record[k] for k in key)),
+                     key=lambda r: (_series.when(r), r["id"]))
+    if len(earlier) < 2:
+        return {"reports": len(earlier), "figures": [r["median"] for r in earlier]}
+    analysis = _changes.analyse([r["median"] for r in earlier])
+    return {**analysis["figure"], "changes": len(analysis["changes"])}
 
 
 class Keeper:
@@ -151,9 +175,35 @@ def finish_run(keeper, result, json_path, prog):
     kept = keeper.keep(result)
     if kept is None:
         return left_in_file(result, json_path, keeper.location, keeper.error, prog, "result")
-    number, new = kept
+    number, new, earlier = kept
     print(f"Kept:          {keeper.name} (result {number}{'' if new else ', kept already'})")
+    line = outlook_line(earlier, result["rating"]["median"], result["rating"]["unit"])
+    if line:
+        print(line)
     return 0
+
+
+def outlook_line(earlier, figure, unit):
+    """The line that sets a run's FIGURE against the earlier reports of its
+    series in the store."""
+    if earlier is None:
+        return None
+    n = earlier["reports"]
+    if n >= 2 and earlier.get("low") is None:
+        return (f"Next run:      the series changed level {earlier['changes']} time"
+                f"{'s' if earlier['changes'] != 1 else ''} and too few reports follow the last "
+                "change for a range (zarvek-report history)")
+    if n < 2:
+        before = "" if n == 0 else f" (one earlier, {earlier['figures'][0]:,.1f} {unit})"
+        return (f"Next run:      {'no' if n == 0 else 'too few'} earlier reports of this series "
+                f"in the store{before}: rate it again at other times, and the store gives the "
+                f"range a run's figure moves in (zarvek-report history)")
+    since = " since its last change" if earlier["changes"] else ""
+    inside = earlier["low"] <= figure <= earlier["high"]
+    return (f"Next run:      over the {n} earlier reports of this series{since}, "
+            f"{earlier['median']:,.1f} {unit}; a run's figure should fall in "
+            f"{earlier['low']:,.1f} to {earlier['high']:,.1f} (95 %), and this one's "
+            f"{figure:,.1f} {'does' if inside else 'does not: see zarvek-report history'}")
 
 
 def keep_comparison(location, document, json_path, prog):
