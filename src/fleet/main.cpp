@@ -35,6 +35,26 @@ constexpr long long DEFAULT_REPETITIONS = 10;
 constexpr long long MAX_REPETITIONS = 1000;
 constexpr double DEFAULT_THRESHOLD = 5;
 
+// --help: the usage line, what the program does and its options.
+void print_help()
+{
+    std::printf("%s\n"
+                "Rate a fleet: one copy of zarvek's work in every MPI rank, all released\n"
+                "together for each repetition; rank 0 reports the fleet's rate and names the\n"
+                "hosts and copies more than PCT %% below the median copy. Start it with the\n"
+                "MPI launcher (mpirun, srun), one rank per core, bound to it.\n"
+                "\n"
+                "options:\n"
+                "  -h, --help       print this help and exit\n"
+                "  --version        print the version and exit\n"
+                "  --loops N        the loop count of each pass, 1 to 2147483647 (default %d)\n"
+                "  --repetitions R  passes each copy runs, 1 to %lld (default %lld)\n"
+                "  --threshold PCT  flag copies and hosts more than PCT %% below the median\n"
+                "                   copy, 0 to 100 (default %g)\n"
+                "  --json FILE      also write the report as JSON, replaced whole\n",
+                USAGE, DEFAULT_LOOPS, MAX_REPETITIONS, DEFAULT_REPETITIONS, DEFAULT_THRESHOLD);
+}
+
 // What rank 0 read from the command line; the other ranks receive it, so
 // every rank measures alike whatever it was started with.
 enum class Start : long long { Measure, Help, Version, BadArguments };
@@ -361,7 +381,7 @@ int main(int argc, char **argv)
         if (settings.start == Start::BadArguments) {
             std::fprintf(stderr, "zarvek-fleet: %s\n%s", settings.error.c_str(), USAGE);
         } else if (settings.start == Start::Help) {
-            std::fputs(USAGE, stdout);
+            print_help();
         } else if (settings.start == Start::Version) {
             std::puts("zarvek-fleet " ZARVEK_VERSION);
         } else if (!settings.json.empty() &&
