@@ -224,12 +224,9 @@ nlohmann::ordered_json report_json(const Report &report, const Context &context)
     }
     json hosts = json::array();
     for (const Host &host : report.hosts) {
-        json entry = {{"host", host.host},
-                      {"copies", host.copies.size()},
-                      {"rate", host.rate},
-                      {"median", host.median},
-                      {"slowest", host.slowest},
-                      {"flagged", host.flagged}};
+        json entry = {{"host", host.host},       {"copies", host.copies.size()},
+                      {"rate", host.rate},       {"median", host.median},
+                      {"slowest", host.slowest}, {"flagged", host.flagged}};
         for (const char *key : {"date", "machine", "zarvek_fleet_sha256"}) {
             entry[key] = host.facts.is_object() ? host.facts.value(key, json()) : json();
         }

@@ -71,8 +71,8 @@ void compress(uint32_t state[8], const unsigned char block[64])
 // The initial state: the first 32 bits of the fractional parts of the
 // square roots of the first 8 primes.
 Sha256::Sha256()
-    : state{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab,
-            0x5be0cd19},
+    : state{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19},
       block{}
 {
 }
