@@ -37,9 +37,13 @@ endforeach()
 # in the scope where cpack then makes the package, so what it sets here
 # counts there.
 if(elf_files)
+  find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(NOT DPKG_SHLIBDEPS)
+    message(FATAL_ERROR "zarvek: the package's Depends need dpkg-shlibdeps: apt-get install dpkg-dev")
+  endif()
   file(MAKE_DIRECTORY ${CPACK_TEMPORARY_DIRECTORY}/debian)
   file(WRITE ${CPACK_TEMPORARY_DIRECTORY}/debian/control "")
-  execute_process(COMMAND dpkg-shlibdeps --ignore-missing-info -O ${elf_files}
+  execute_process(COMMAND ${DPKG_SHLIBDEPS} --ignore-missing-info -O ${elf_files}
     WORKING_DIRECTORY ${CPACK_TEMPORARY_DIRECTORY}
     OUTPUT_VARIABLE shlibs OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   file(REMOVE_RECURSE ${CPACK_TEMPORARY_DIRECTORY}/debian)
