@@ -30,7 +30,7 @@ uint32_t rotate(uint32_t x, int n)
 void compress(uint32_t state[8], const unsigned char block[64])
 {
     uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
+    for (size_t i = 0; i < 16; ++i) {
         w[i] = static_cast<uint32_t>(block[4 * i]) << 24 |
                static_cast<uint32_t>(block[4 * i + 1]) << 16 |
                static_cast<uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
