@@ -6,12 +6,15 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "sha256.h"
 
@@ -57,9 +60,9 @@ void read_cpuinfo(std::map<int, Fields> &processors, Fields &common)
             continue;
         }
         const auto number = fields.find("processor");
-        if (number != fields.end() && !number->second.empty() &&
+        if (number != fields.end() && !number->second.empty() && number->second.size() < 9 &&
             number->second.find_first_not_of("0123456789") == std::string::npos) {
-            processors[std::stoi(number->second)] = fields;
+            processors[std::atoi(number->second.c_str())] = fields;
         } else {
             for (const auto &[key, value] : fields) {
                 common[key] = value;
@@ -202,7 +205,7 @@ json machine(int cpu)
 
 } // namespace
 
-json host_facts(std::time_t date, int cpu)
+std::string host_facts(std::time_t date, int cpu)
 {
     char text[32] = {};
     std::tm utc{};
@@ -210,7 +213,8 @@ json host_facts(std::time_t date, int cpu)
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S+00:00", &utc);
     std::string error;
     const std::string digest = file_sha256("/proc/self/exe", error);
-    return {{"date", text},
-            {"machine", machine(cpu)},
-            {"zarvek_fleet_sha256", digest.empty() ? json(nullptr) : json(digest)}};
+    const json facts = {{"date", text},
+                        {"machine", machine(cpu)},
+                        {"zarvek_fleet_sha256", digest.empty() ? json(nullptr) : json(digest)}};
+    return facts.dump(-1, ' ', false, json::error_handler_t::replace);
 }

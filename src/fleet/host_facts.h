@@ -7,14 +7,14 @@
 #define ZARVEK_FLEET_HOST_FACTS_H
 
 #include <ctime>
-
-#include <nlohmann/json.hpp>
+#include <string>
 
 // The facts of this host, read now: DATE (when the run began), the
 // machine as seen from CPU (the processor block whose identity counts;
-// -1 for the first), and the SHA-256 of the running program. An object
-// with "date", "machine" and "zarvek_fleet_sha256" (null where the
-// program cannot be read).
-nlohmann::ordered_json host_facts(std::time_t date, int cpu);
+// -1 for the first), and the SHA-256 of the running program. The JSON
+// text of an object with "date", "machine" and "zarvek_fleet_sha256"
+// (null where the program cannot be read); bytes that are not UTF-8 in
+// what the kernel gives are replaced.
+std::string host_facts(std::time_t date, int cpu);
 
 #endif

@@ -318,7 +318,7 @@ std::vector<std::string> gather_host_facts(std::time_t began, int first_cpu, int
     int node_rank = 0;
     MPI_Comm_rank(node, &node_rank);
     MPI_Comm_free(&node);
-    const std::string facts = node_rank == 0 ? host_facts(began, first_cpu).dump() : "";
+    const std::string facts = node_rank == 0 ? host_facts(began, first_cpu) : "";
     int length = static_cast<int>(facts.size());
     std::vector<int> lengths(rank == 0 ? static_cast<size_t>(ranks) : 0);
     MPI_Gather(&length, 1, MPI_INT, lengths.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
