@@ -34,8 +34,10 @@ function(zarvek_python_package)
     message(FATAL_ERROR "src/python/zarvek/_workload.py: SECTION_NAMES are not the ten names "
                         "of src/bench/profile.cpp's SECTION_NAME, in order")
   endif()
+  # The modules, the page's templates and the result's schemas.
   file(GLOB_RECURSE files CONFIGURE_DEPENDS RELATIVE ${ZARVEK_PYTHON_SOURCE}
-       ${ZARVEK_PYTHON_SOURCE}/*.py ${ZARVEK_PYTHON_SOURCE}/templates/*)
+       ${ZARVEK_PYTHON_SOURCE}/*.py ${ZARVEK_PYTHON_SOURCE}/templates/*
+       ${ZARVEK_PYTHON_SOURCE}/schemas/*.schema.json)
   set(copies "")
   foreach(file IN LISTS files)
     set(copy ${PROJECT_BINARY_DIR}/python/zarvek/${file})
@@ -49,7 +51,8 @@ function(zarvek_python_package)
        "# SPDX-License-Identifier: MIT\n# Made by CMake from the project's version.\nVERSION = \"${PROJECT_VERSION}\"\n")
   add_custom_target(zarvek_python_package ALL DEPENDS ${copies})
   install(DIRECTORY ${ZARVEK_PYTHON_SOURCE} DESTINATION ${ZARVEK_PYTHON_INSTALL_DIR}
-    FILES_MATCHING PATTERN "*.py" PATTERN "templates/*" PATTERN "__pycache__" EXCLUDE)
+    FILES_MATCHING PATTERN "*.py" PATTERN "templates/*" PATTERN "schemas/*.schema.json"
+    PATTERN "__pycache__" EXCLUDE)
   install(FILES ${version} DESTINATION ${ZARVEK_PYTHON_INSTALL_DIR}/zarvek)
 endfunction()
 

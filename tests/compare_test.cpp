@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -103,7 +104,7 @@ TEST(Compare, CopiesOfABuildAreNeverFasterOrSlower)
     EXPECT_EQ(doc.at("clock"), "wall");
     EXPECT_EQ(doc.at("margin"), 0.02);
     EXPECT_FALSE(doc.contains("p_value"));
-    EXPECT_EQ(doc.at("order"), "A B C C B A");
+    EXPECT_EQ(doc.at("order"), "random within each block");
 
     // The first comparison at the top, as before there were more, and
     // every comparison with its build's record.
@@ -123,8 +124,9 @@ TEST(Compare, CopiesOfABuildAreNeverFasterOrSlower)
     EXPECT_EQ(ranks, (std::set<int>{1, 2, 3}));
     EXPECT_EQ(doc.at("comparisons")[0].at("path"), copy.string());
     EXPECT_EQ(doc.at("comparisons")[1].at("path"), copy2.string());
-    // The rounds rotate A B C C B A A B C ..., in whole blocks of six, at
-    // least four, each round with its one repetition's rate.
+    // The rounds come in whole blocks of three of each build, at least the
+    // two the first decisive look needs, each round with its one
+    // repetition's rate.
     const std::map<std::string, nlohmann::json> sides = {
         {"A", doc.at("a")}, {"B", doc.at("b")}, {"C", doc.at("comparisons")[1]}};
     for (const auto &[label, s] : sides) {
@@ -142,12 +144,33 @@ TEST(Compare, CopiesOfABuildAreNeverFasterOrSlower)
         }
     }
     EXPECT_EQ(doc.at("a").at("path"), BUILD);
-    ASSERT_GE(order.size(), 24u);
-    ASSERT_EQ(order.size() % 6, 0u);
-    for (size_t i = 0; i < order.size(); ++i) {
-        EXPECT_EQ(order[i], std::string(1, "ABCCBA"[i % 6])) << "round " << i + 1;
+    ASSERT_GE(order.size(), 18u);
+    ASSERT_EQ(order.size() % 9, 0u);
+    std::set<std::string> blocks;
+    for (size_t i = 0; i < order.size(); i += 9) {
+        std::string block;
+        for (size_t j = i; j < i + 9; ++j) {
+            block += order[j];
+        }
+        blocks.insert(block);
+        for (const char *x : {"A", "B", "C"}) {
+            EXPECT_EQ(std::count(block.begin(), block.end(), x[0]), 3) << block;
+        }
     }
+    // A fresh random order in each block: 1,680 orders, so that more than
+    // three blocks in one order would be a fault.
+    EXPECT_GT(blocks.size(), (order.size() / 9 + 2) / 3) << "the blocks' orders repeat";
     EXPECT_NE(read_file(svg.string()).find("<svg"), std::string::npos) << "no plot";
+
+    // Judged again from the saved rounds, the same verdicts, ratios and
+    // intervals, and the same document but for its settings' record.
+    const fs::path again = fs::path(dir.path) / "again.json";
+    const ProcessResult from = compare({"--from", json.string(), "--json", again.string()});
+    ASSERT_EQ(from.status, 0) << from.out << from.err;
+    const nlohmann::json redone = nlohmann::json::parse(read_file(again.string()));
+    EXPECT_EQ(redone.at("comparisons"), doc.at("comparisons"));
+    EXPECT_EQ(redone.at("elapsed"), doc.at("elapsed"));
+    EXPECT_NE(from.out.find("from " + json.string()), std::string::npos) << from.out;
 }
 
 // Whether a process runs in FOLDER (as zarvek-compare runs a zarvek-bench).
@@ -284,7 +307,10 @@ TEST(Compare, RefusesWhatItCannotCompare)
     } cases[] = {
         {{"/nonexistent/build", BUILD}, "A (/nonexistent/build): no such build folder"},
         {{"--cpu", "4096", BUILD, BUILD}, "--cpu 4096: not a CPU this process may run on"},
-        {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for 8 rounds of each build"},
+        {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for 6 rounds of each build"},
+        {{"--time", "inf", BUILD, BUILD}, "--time inf: a finite number of seconds above 0"},
+        {{BUILD, BUILD + "/zarvek"},
+         "B (" + BUILD + "/zarvek): " + BUILD + "/zarvek is zarvek itself, not a build"},
         {{BUILD}, "error: at least two builds, A and B"},
         {{"--margin", "0", BUILD, BUILD}, "--margin 0: a positive percentage below 50"},
         {{"--margin", "50", BUILD, BUILD}, "--margin 50: a positive percentage below 50"},
@@ -321,6 +347,77 @@ TEST(Compare, RefusesWhatItCannotCompare)
             << c.message << "\n"
             << r.err;
         EXPECT_FALSE(fs::exists(json)) << c.message;
+    }
+}
+
+// A saved comparison of two builds as --json writes it, BLOCKS blocks of
+// three rounds of each, A's rounds in each block first.
+nlohmann::json saved_run(int blocks)
+{
+    nlohmann::json doc = {{"benchmark", "timed_pass/1000"},
+                          {"loops", 1000},
+                          {"cpu", 0},
+                          {"repetitions", 1},
+                          {"time_budget", 60},
+                          {"margin_given", "1"},
+                          {"plan", {{"per_block", 3}}}};
+    nlohmann::json sides[2];
+    for (int n = 1; n <= 6 * blocks; ++n) {
+        const bool b = (n - 1) % 6 >= 3;
+        sides[b]["rounds"].push_back(
+            {{"round", n}, {"rates", {1e9 + n}}, {"start", n - 1.0}, {"end", double(n)}});
+    }
+    for (nlohmann::json &side : sides) {
+        side["path"] = "build";
+        side["probe_seconds_per_loop"] = 1e-3;
+    }
+    sides[1]["build"] = "B";
+    doc["a"] = sides[0];
+    doc["b"] = sides[1];
+    doc["comparisons"] = {sides[1]};
+    return doc;
+}
+
+// --from refuses, naming the file and what it lacks, whatever it cannot
+// judge again: status 2, no verdict, no JSON. Builds beside --from are a
+// usage error.
+TEST(Compare, FromRefusesWhatItCannotJudgeAgain)
+{
+    TempDir dir;
+    nlohmann::json timeless = saved_run(4);
+    for (nlohmann::json &round : timeless["comparisons"][0]["rounds"]) {
+        round.erase("end");
+    }
+    const std::string whole = saved_run(4).dump();
+    const struct {
+        std::string name, content, message;
+        std::vector<std::string> more;
+    } cases[] = {
+        {"other.json", "{\"format\": 2, \"rating\": {}}", "not a saved zarvek-compare run", {}},
+        {"cut.json", whole.substr(0, whole.size() / 2), "not JSON, or truncated", {}},
+        {"timeless.json", timeless.dump(), "the saved run lacks each round's start and end", {}},
+        {"short.json", saved_run(1).dump(),
+         "1 complete block of 6 rounds, fewer than the first look that can decide needs (2)", {}},
+        {"absent.json", "", "No such file or directory", {}},
+        {"whole.json", whole, "error: --from runs nothing: not with builds", {BUILD}},
+    };
+    for (const auto &c : cases) {
+        const fs::path file = dir.path / c.name, json = dir.path / "c.json";
+        if (c.name != "absent.json") {
+            std::ofstream(file) << c.content;
+        }
+        std::vector<std::string> args = {"--from", file.string(), "--json", json.string()};
+        args.insert(args.end(), c.more.begin(), c.more.end());
+        const ProcessResult r = compare(args);
+        EXPECT_EQ(r.status, 2) << c.name << "\n" << r.out << r.err;
+        EXPECT_EQ(r.out, "") << c.name;
+        EXPECT_NE(r.err.find(c.more.empty() ? "zarvek-compare: --from " + file.string() + ": " +
+                                                  c.message
+                                            : c.message),
+                  std::string::npos)
+            << c.name << "\n"
+            << r.err;
+        EXPECT_FALSE(fs::exists(json)) << c.name;
     }
 }
 
@@ -494,7 +591,7 @@ TEST(Compare, SectionsSayWhereTheDifferenceIs)
                           "noise\n")))
         << r.out;
     const nlohmann::json doc = nlohmann::json::parse(read_file(json));
-    EXPECT_EQ(doc.at("sections_phase").at("order"), "A B B A");
+    EXPECT_EQ(doc.at("sections_phase").at("order"), "random within each block");
     EXPECT_TRUE(doc.at("comparisons")[1].at("sections").is_null());
     ASSERT_EQ(doc.at("comparisons")[0].at("sections").size(), 8u) << r.out;
     for (const nlohmann::json &section : doc.at("comparisons")[0].at("sections")) {

@@ -32,7 +32,8 @@ package)
     dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no dependency on libc6"
     dpkg-deb -f "$deb" Recommends | grep -q valgrind || fail "zarvek-verify's valgrind not recommended"
     if [ "$bench" = bench ]; then
-        for dependency in python3-scipy python3-statsmodels python3-jinja2 python3-matplotlib; do
+        for dependency in python3-scipy python3-statsmodels python3-jinja2 python3-matplotlib \
+            python3-jsonschema; do
             dpkg-deb -f "$deb" Depends | grep -q "$dependency" ||
                 fail "no dependency on $dependency (zarvek-compare, zarvek-report)"
         done
@@ -68,9 +69,15 @@ expected=$({
     for p in "${programs[@]}"; do echo "./bin/$p"; echo "./share/man/man1/$p$pages"; done
     echo ./lib/zarvek/zarvek-qemu-plugin.so
     if [ "$bench" = bench ]; then
-        for f in __init__ _bench _files _machine _process _result _stats _verdict _version \
+        for f in __init__ _bench _causes _files _machine _process _progress _result _schema \
+            _stats _verdict _version \
+            _compare/__init__ _compare/builds _compare/judge _compare/output _compare/plan \
+            _compare/plot _compare/rounds _compare/saved _compare/sections \
             _workload compare page report; do
             echo "./lib/zarvek/zarvek/$f.py"
+        done
+        for f in result-1 result-2 result-parts; do
+            echo "./lib/zarvek/zarvek/schemas/$f.schema.json"
         done
         echo ./lib/zarvek/zarvek/templates/page.html.j2
         echo ./lib/zarvek/zarvek/templates/sort.js

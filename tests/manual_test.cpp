@@ -130,13 +130,13 @@ std::vector<Program> programs()
          0,
          "^$",
          "^--(benchmark_.*|v)$"},
-        // Past its options, a build folder that does not exist: a known
-        // option gives the program's own message, an unknown one
-        // argparse's usage.
+        // Past its options, build folders that do not exist, or a saved run
+        // that does not: a known option gives the program's own message, an
+        // unknown one argparse's usage.
         {"zarvek-compare",
          ZARVEK_COMPARE,
          {"--help"},
-         {{{}, {"/nonexistent/a", "/nonexistent/b"}}},
+         {{{}, {"/nonexistent/a", "/nonexistent/b"}}, {{}, {"--from", "/nonexistent/c.json"}}},
          2,
          "^zarvek-compare: (?!error:)",
          ""},

@@ -8,10 +8,13 @@ the page groups read) in the environment; CHEAT_FIXTURE, where set, names a
 zarvek the verifier rejects; REPORT_NO_VERIFY=1 rates without the verdict
 (a sanitized build, which valgrind cannot run). Status 77: skipped."""
 
+import collections
 import copy
 import html.parser
+import itertools
 import json
 import os
+import random
 import re
 import shutil
 import signal
@@ -27,22 +30,14 @@ RESULT = os.environ["REPORT_RESULT"]
 VERIFY = os.environ.get("REPORT_NO_VERIFY") != "1"
 with open(os.path.join(BUILD, "python", "zarvek", "_version.py"), encoding="utf-8") as _f:
     VERSION = re.search(r'VERSION = "(.*)"', _f.read()).group(1)
-MANUAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "doc",
-                      "zarvek-report.1")
+sys.path.insert(0, os.path.join(BUILD, "python"))
+from zarvek import _result, _schema, _stats, report as report_module  # noqa: E402
+SERIES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "series-amd.json")
 
 
 def report(*args, env=None, timeout=600):
     return subprocess.run([REPORT, *args], capture_output=True, text=True, timeout=timeout,
                           env={**os.environ, **(env or {})}, stdin=subprocess.DEVNULL)
-
-
-def documented_keys():
-    """The keys the manual page's RESULT FILE section lists, dotted: the
-    tags of its tagged paragraphs."""
-    with open(MANUAL, encoding="utf-8") as f:
-        page = f.read()
-    section = page.split(".SH RESULT FILE", 1)[1].split("\n.SH ", 1)[0]
-    return set(re.findall(r"^\.T[PQ]\n\.B ([a-z_]+(?:\.[a-z_0-9]+)?)$", section, re.M))
 
 
 def keys_of(result):
@@ -92,6 +87,96 @@ print(json.dumps({"context": {"flush_to_zero": "false"},
 EOF"""
 
 
+def sides(text):
+    """The sizes of an interval's sides printed as "−a % +b %" (None: open)."""
+    return [None if x == "open" else float(x) for x in re.findall(r"[\u2212+](open|[\d.]+)", text)]
+
+
+def check_sentences(test, out, r, s):
+    """The summary's sentences about the rating R and the stability S agree
+    with the runs: the interval printed side by side, and each cause named
+    measured anew from the rates."""
+    import numpy as np
+
+    rates, m = r["rates"], r["median"]
+    printed = re.search(r"CI \S+ to \S+, (.+?)\), median of", out).group(1)
+    test.assertEqual(sides(printed), [None if b is None else round(abs(b / m - 1) * 100, 1)
+                                      for b in (r["low"], r["high"])], out)
+    said = re.findall(r"^ {15}(\S.*)$", out.split("Stability:", 1)[1].split("\nWhole")[0], re.M)
+    causes = [line for line in said if "busy machine" not in line]
+    test.assertEqual(bool(causes), not r["precise"], out)
+    signs = [(x > m) - (x < m) for x in rates]
+    for line in causes:
+        two = re.search(r"two speeds: (\d+) at about ([\d,]+) MIPS and (\d+) at about ([\d,]+)",
+                        line)
+        if two:
+            n1, a, n2, b = (int(x.replace(",", "")) for x in two.groups())
+            slow, fast = sorted(rates)[:n1], sorted(rates)[n1:]
+            test.assertEqual((len(fast), round(np.median(slow)), round(np.median(fast))),
+                             (n2, a, b), line)
+            test.assertTrue((r["low"] is None or r["low"] <= slow[-1])
+                            and (r["high"] is None or r["high"] >= fast[0]), line)
+        stretch = re.search(r"stretches \(up to (\d+) in a row\)", line)
+        if stretch:
+            longest = max(len(list(g)) for k, g in itertools.groupby(signs) if k)
+            test.assertEqual(int(stretch.group(1)), longest, line)
+        widened = re.search(r"from (.*), as independent runs would give it, to (.*)$", line)
+        if widened:
+            narrow, wide = (sides(x) for x in widened.groups())
+            test.assertEqual(widened.group(2), printed)
+            test.assertTrue(all(x <= y for x, y in zip(narrow, wide)) and narrow != wide, line)
+        moved = re.match(r"the rate moved (\S+) %", line)
+        if moved:
+            test.assertEqual(moved.group(1), f"{s['drift'] * 100:+.1f}".replace("-", "\u2212"))
+            test.assertGreaterEqual(abs(s["drift"]), r["precision"])
+        test.assertNotRegex(line, r"correlated \u2212", "a negative correlation widens nothing")
+        if line.startswith("open"):
+            test.assertIn(None, (r["low"], r["high"]))
+        few = re.match(r"few runs for their spread: the middle half of the runs spans (\S+)", line)
+        if few:
+            test.assertEqual(float(few.group(1)),
+                             round(np.subtract(*np.percentile(rates, [75, 25])) / m * 100, 1))
+
+
+def rated(rates, precision=0.5):
+    """The rating and stability zarvek-report gives RATES (in time order),
+    looking as it plans for that many runs."""
+    middle, low, high, precise, n, look, alpha, looks = report_module.rate_series(
+        rates, len(rates), precision)
+    rating = {"median": middle, "low": low, "high": high, "rates": rates[:n], "runs": n,
+              "alpha": alpha, "looks": looks, "look": look, "precise": precise,
+              "precision": precision / 100, "loops": 100000, "benchmark": "timed_pass/100000",
+              "budget": 60.0, "subnormal": False}
+    stability = {"autocorrelation": _stats.lag1_autocorrelation(rates[:n]),
+                 "drift": _stats.drift(rates[:n]), "steal": 0.0, "other_work": 0.0}
+    return rating, stability
+
+
+class ReportSentences(unittest.TestCase):
+    """The summary's sentences on windows of a recorded series of runs, and
+    on the same runs set at two speeds (39 % of them 11 % slower, as on
+    a machine the README describes)."""
+
+    def test_each_sentence_agrees_with_the_runs_it_describes(self):
+        with open(SERIES, encoding="utf-8") as f:
+            recorded = json.load(f)["rates"]
+        rng = random.Random(34)
+        two = [x * (6300 / 7100 if rng.random() < 0.39 else 1) for x in recorded]
+        windows = [(series, n, start) for series in (recorded, two) for n in (12, 20, 40)
+                   for start in range(0, len(recorded) - n, 9)]
+        named = collections.Counter()
+        for series, n, start in windows:
+            rating, stability = rated(series[start:start + n])
+            lines = report_module.rating_lines(rating) + \
+                report_module.stability_lines(stability, rating)
+            out = "\n".join(lines)
+            with self.subTest(two_speeds=series is two, runs=n, start=start, out=out):
+                check_sentences(self, out, rating, stability)
+            named.update(re.findall(r"two speeds|open|widened|moved|few runs", out))
+        # Every cause is named somewhere in these windows.
+        self.assertEqual(len(named), 5, named)
+
+
 class ReportRun(unittest.TestCase):
     """A real run: verified, rated, recorded; the file is what the manual
     page documents, and page reads it."""
@@ -105,29 +190,23 @@ class ReportRun(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         with open(RESULT, encoding="utf-8") as f:
             result = json.load(f)
-        documented = documented_keys()
+        # Its format's schema, every key it states and no other.
+        self.assertIsNone(_result.damage(result))
+        stated = {key for key, _, _ in _schema.fields(_result.FORMAT)}
         if result["sections"] is None:  # a zarvek-bench without sections/
             self.assertIn("has no sections/100000", r.stderr)
-            documented = {k for k in documented if not k.startswith("sections.")} | {"sections"}
-        self.assertEqual(keys_of(result), documented,
-                         "the result's keys and the manual page's differ")
+            stated = {k for k in stated if not k.startswith("sections.")} | {"sections"}
+        self.assertEqual(keys_of(result), stated, "the result's keys and its schema's differ")
         rating, whole = result["rating"], result["whole_machine"]
         self.assertEqual((result["format"], result["version"]), (2, VERSION))
         self.assertEqual((rating["loops"], rating["benchmark"], rating["unit"]),
                          (100000, "timed_pass/100000", "MIPS"))
         self.assertGreaterEqual(rating["runs"], 10)
         self.assertEqual(len(rating["rates"]), rating["runs"])
-        # The interval holds the median; widened for correlated runs, it
-        # may reach past them, or be open on a side (null).
-        self.assertTrue((rating["low"] is None or rating["low"] <= rating["median"])
-                        and (rating["high"] is None or rating["median"] <= rating["high"]),
-                        rating)
         self.assertIn(rating["runs"], rating["looks"] + [rating["runs"]] * (not rating["precise"]))
-        stability = result["stability"]
-        for key in ("steal", "other_work"):
-            self.assertTrue(0 <= stability[key] <= 1, stability)
-        self.assertTrue(-1 <= stability["autocorrelation"] <= 1, stability)
-        self.assertIsInstance(stability["drift"], float)
+        check_sentences(self, r.stdout, rating, result["stability"])
+        self.assertIsNotNone(result["stability"]["autocorrelation"])
+        self.assertIsNotNone(result["stability"]["drift"])
         self.assertIs(rating["subnormal"], False)
         self.assertEqual(whole["copies"], len(os.sched_getaffinity(0)))
         self.assertEqual(whole["loops"], 1000)
@@ -153,12 +232,37 @@ class ReportRun(unittest.TestCase):
                     sections, runs = json.load(f)["sections"], g.read().split()
                 self.assertEqual(f"note: {build}/zarvek-bench has no sections/100000" in r.stderr,
                                  given is None, r.stderr)
+                self.assertNotIn("\r", r.stderr)  # no progress where it is no terminal
                 # Five runs, after the rating's; each section's median.
                 self.assertRegex(" ".join(runs), f"^(timed_pass )+(sections ){{{5 * bool(given)}}}"
                                  "copies$")
                 got = sections and {k: round(v, 9) for k, v in sections["ns_per_loop"].items()}
                 self.assertEqual(got, given and {str(s): round(t * 1.02, 9)
                                                  for s, t in enumerate(given, 1)})
+
+    def test_a_terminal_is_shown_each_wait_and_a_log_nothing(self):
+        with tempfile.TemporaryDirectory() as folder:
+            build = fake_build(os.path.join(folder, "b"),
+                               SCRIPTED_BENCH.replace("PROFILE", repr([1] * 10)))
+            main, terminal = os.openpty()
+            child = subprocess.Popen([REPORT, "run", "--no-verify", "--build", build, "--time",
+                                      "0.001"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=terminal)
+            os.close(terminal)
+            shown = b""
+            try:
+                while chunk := os.read(main, 4096):
+                    shown += chunk
+            except OSError:  # EIO: the program, the terminal's last user, has ended
+                pass
+            os.close(main)
+            out = child.communicate(timeout=60)[0]
+            self.assertEqual(child.returncode, 0, out)
+        copies = " and ".join(f"copies/{n}" for n in sorted({1, len(os.sched_getaffinity(0))}))
+        for said in ("rating: run 2 of 10, N s: past the 0.001 s cap, for the first look needs "
+                     "10 runs", "section profile: run 5 of 5, N s",
+                     f"whole machine: {copies}, 5 repetitions each, N s"):
+            self.assertRegex(shown.decode(), re.escape(said).replace("N", r"\d+"))
 
 
 def edited(result, folder, name, change):
@@ -352,13 +456,40 @@ class ReportPage(PageFixture):
         newer = edited(self.result, self.dir, "newer.json", lambda d: d.update(format=3))
         reasons = {other: "not a zarvek-report result", truncated: "not valid JSON",
                    newer: "format 3 is newer"}
+        damage = [  # (what is changed, the reason the page gives)
+            ({"rating": {"low": 8000, "high": 6000, "median": 6999.8}},
+             "rating.low 8000 is above the median 6999.8: the interval does not hold it"),
+            ({"rating": {"low": None, "high": 6000, "median": 6999.8}},
+             "rating.high 6000 is below the median 6999.8"),
+            ({"whole_machine": {"copies": 0}}, "whole_machine.copies is 0, not a whole number "
+                                               "from 1"),
+            ({"rating": {"runs": 0}}, "rating.runs is 0, not a whole number from 1"),
+            ({"rating": {"loops": 0}}, "rating.loops is 0, not a whole number from 1"),
+            ({"whole_machine": {"seconds": -1.5}}, "whole_machine.seconds is -1.5, not a number "
+                                                   "from 0"),
+            ({"rating": {"median": "fast"}}, 'rating.median is "fast", not a number above 0'),
+            ({"verdict": {"faithful": "yes"}}, 'verdict.faithful is "yes", not true or false, '
+                                               "or null"),
+        ]
+        for i, (change, reason) in enumerate(damage):
+            path = edited(self.result, self.dir, f"damaged{i}.json", lambda d: [
+                d[part].update(fields) for part, fields in change.items()])
+            reasons[path] = re.escape(reason)
+        # An open side is no damage: shown, and drawn as open.
+        files = [self.faithful] + [edited(self.result, self.dir, f"open-{side}.json", lambda d: d[
+            "rating"].update({"low": d["rating"]["median"] * 0.99,
+                              "high": d["rating"]["median"] * 1.01, side: None}))
+            for side in ("low", "high")]
         page_file = os.path.join(self.dir, "p.html")
-        r = report("page", "-o", page_file, self.faithful, *reasons)
+        r = report("page", "-o", page_file, *files, *reasons)
         self.assertEqual(r.returncode, 0, r.stderr)
         for path, reason in reasons.items():
             self.assertRegex(r.stderr, f"skipped {re.escape(path)}: {reason}")
         with open(page_file, encoding="utf-8") as f:
-            self.assertEqual(len(Page(f.read()).tables[0]), 1)
+            text = f.read()
+        self.assertEqual(len(Page(text).tables[0]), 3)
+        opened = [self.result["rating"][side] for side in ("low", "high")].count(None)
+        self.assertEqual(text.count("<!-- open -->"), 2 + opened)
         os.unlink(page_file)
         for args in (["--strict", self.faithful, other], list(reasons)):
             r = report("page", "-o", page_file, *args)
@@ -416,7 +547,10 @@ class ReportRefusals(unittest.TestCase):
         cases = [
             (2, "no executable zarvek in", ["--build", empty], None),
             (2, "no such folder", ["--build", os.path.join(self.dir, "none")], None),
-            (2, "--time 0: a number of seconds above 0", ["--time", "0"], None),
+            (2, f"--build {BUILD}/zarvek: a program, not a folder",
+             ["--build", os.path.join(BUILD, "zarvek")], None),
+            *[(2, f"--time {t}: a finite number of seconds above 0", ["--time", t], None)
+              for t in ("0", "inf")],
             *[(2, f"--precision {p}: a positive percentage below 50", ["--precision", p], None)
               for p in ("0", "50", "-1", "abc")],
             (2, "ZARVEK_REPORT_COPIES_LOOPS=0: a whole number", [],

@@ -57,3 +57,17 @@ def file_digest(path):
     """The SHA-256 of the file PATH, in hex: the same bytes, the same build."""
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
+
+
+def finite(value):
+    """VALUE with every float that is not finite replaced by None: what
+    strict JSON can hold (an unbounded side of an interval is null)."""
+    import math
+
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [finite(v) for v in value]
+    return value

@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 import traceback
 
 from . import _files
@@ -36,11 +37,12 @@ class Terminated(BaseException):
         self.signum = signum
 
 
-def run(argv, cwd=None, cpu=None, timeout=None):
+def run(argv, cwd=None, cpu=None, timeout=None, tick=None):
     """Runs ARGV and returns (status, stdout, stderr); the status is negative
     for a signal. The child has a process group of its own, so that on any
     exception here (an interrupt, a timeout) the whole group is stopped and
-    nothing keeps running after us."""
+    nothing keeps running after us. TICK, where given, is called with the
+    seconds since the start about once a second while the child runs."""
     def prepare():
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         if cpu is not None:
@@ -61,7 +63,19 @@ def run(argv, cwd=None, cpu=None, timeout=None):
         raise
     try:
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
-        out, err = child.communicate(timeout=timeout)
+        started = time.monotonic()
+        while True:
+            left = None if timeout is None else timeout - (time.monotonic() - started)
+            try:
+                # communicate may be called again after its timeout: no
+                # output is lost.
+                out, err = child.communicate(
+                    timeout=left if tick is None else max(0, min(1.0, left or 1.0)))
+                break
+            except subprocess.TimeoutExpired:
+                if tick is None or left is not None and left <= 1.0:
+                    raise
+                tick(time.monotonic() - started)
     except BaseException:
         stop_group(child)
         raise

@@ -75,60 +75,160 @@ def hac_se_of_mean(series):
     return max(float(fit.bse[0]), float(np.std(y, ddof=1) / np.sqrt(len(y))))
 
 
-def median_interval(values, alpha):
+def median_interval(values, alpha, independent=False):
     """The median of VALUES (in time order) and its 1 - ALPHA interval: the
-    order statistics whose ranks lie n/2 -+ q * sqrt(n * LRV) from the
-    middle, where LRV is the long-run variance of the series of signs
-    I(x_t < median), estimated by Newey-West. With independent runs LRV
-    is 1/4 and these are the binomial's ranks; correlated runs fall on
+    order statistics at the binomial ranks that hold the median of
+    independent runs, their distance from the middle stretched by
+    sqrt(LRV / (1/4)), where LRV is the long-run variance of the series
+    of signs I(x_t < median), estimated by Newey-West. With independent
+    runs LRV is 1/4 and the interval is exact; correlated runs fall on
     the same side of the median together, LRV grows, and the interval
     widens with it. LRV is never taken below 1/4 (a short series can
-    underestimate it), and q is Student's t with n - 1 degrees of
-    freedom. A bound whose rank falls outside the runs is None."""
+    underestimate it). A bound whose rank falls outside the runs is None.
+    INDEPENDENT: the interval independent runs would give, LRV 1/4."""
     import numpy as np
-    from scipy import stats
 
     x = np.asarray(values, dtype=float)
     n = len(x)
     middle = float(np.median(x))
     if n < 3:
         return middle, None, None
-    signs = (x < middle) + 0.5 * (x == middle)
-    spread = max(n * hac_se_of_mean(signs), math.sqrt(n) / 2)
-    q = stats.t.ppf(1 - alpha / 2, n - 1)
-    lower = math.floor(n / 2 - q * spread)
-    upper = math.ceil(n / 2 + 1 + q * spread)
+    lower, upper, _ = median_ranks(x, alpha, independent)
     ordered = np.sort(x)
     low = float(ordered[lower - 1]) if lower >= 1 else None
     high = float(ordered[upper - 1]) if upper <= n else None
     return middle, low, high
 
 
-def ratio_fit(log_ratios):
-    """The estimate of a ratio from per-set log ratios in time order (two
-    sets to a block of the rotating order): (mean, se, df), se from a
-    Newey-West variance, df the blocks less one. Within a block the sets
-    are arranged so that a steady drift cancels, which makes the sets'
-    ratios dependent in ways the variance of a short series cannot see;
-    counting degrees of freedom by blocks keeps a build compared with
-    itself from being called faster or slower more often than the error
-    allows (t with one per set was not enough in simulation)."""
-    import numpy as np
-
-    d = np.asarray(log_ratios, dtype=float)
-    n = len(d)
-    if n < 4:
-        return float(np.mean(d)), math.inf, 1
-    return float(np.mean(d)), hac_se_of_mean(d), n // 2 - 1
-
-
-def fit_interval(fit, alpha):
-    """The 1 - ALPHA interval of a ratio_fit, in logs."""
+def independent_ranks(n, alpha):
+    """The ranks (from 1, in sorted order) of the order statistics that hold
+    the median of N independent runs with a chance of at least 1 - ALPHA:
+    the lower, k, the largest with P(Binomial(N, 1/2) <= k - 1) <= ALPHA/2,
+    and the upper, N + 1 - k; k is 0 where no run bounds it."""
     from scipy import stats
 
-    mean, se, df = fit
-    half = stats.t.ppf(1 - alpha / 2, df) * se if math.isfinite(se) else math.inf
-    return mean - half, mean + half
+    k = int(stats.binom.ppf(alpha / 2, n, 0.5))
+    if stats.binom.cdf(k, n, 0.5) <= alpha / 2:
+        k += 1
+    return k, n + 1 - k
+
+
+def median_ranks(values, alpha, independent=False):
+    """The ranks (from 1, in sorted order; they may fall outside the runs)
+    of the bounds of median_interval, and how far the runs' correlation
+    moved them: sqrt(LRV / (1/4)), 1 where it did not. The ranks are
+    the independent runs' (exact, binomial), their distance from the
+    middle stretched by that factor."""
+    import numpy as np
+
+    x = np.asarray(values, dtype=float)
+    n = len(x)
+    signs = (x < np.median(x)) + 0.5 * (x == np.median(x))
+    unit = math.sqrt(n) / 2
+    factor = 1.0 if independent else max(n * hac_se_of_mean(signs), unit) / unit
+    lower, upper = independent_ranks(n, alpha)
+    middle = (n + 1) / 2
+    return (math.floor(middle - (middle - lower) * factor + 1e-9),
+            math.ceil(middle + (upper - middle) * factor - 1e-9), factor)
+
+
+def block_count_step(m):
+    """P(U = 0 .. m*m), U the Mann-Whitney count of a block: how many of the
+    m * m pairs of a round of B and a round of A in a block of m rounds of
+    each have B's value above A's, when the builds do not differ and the
+    order within the block was drawn at random (every choice of B's m
+    places among the 2m as likely)."""
+    import numpy as np
+    from itertools import combinations
+
+    counts = np.zeros(m * m + 1)
+    for places in combinations(range(2 * m), m):
+        # The i-th lowest of B's values, at rank r, is above r - i of A's.
+        counts[sum(r - i for i, r in enumerate(places))] += 1
+    return counts / counts.sum()
+
+
+class BlockWalk:
+    """The sum of the blocks' Mann-Whitney counts, looked at after each
+    block, when the builds do not differ: a random walk whose steps the
+    random order alone makes independent and distributed as
+    block_count_step(m), whatever the machine did. At each look the
+    boundary is the widest whose chance of ever having been crossed, on
+    either side, is within what the plan has spent so far; a comparison
+    whose sum lies beyond it is decided. Exact: no model of the noise, no
+    approximation, and every look counted."""
+
+    def __init__(self, m):
+        import numpy as np
+
+        self.step = block_count_step(m)
+        self.alive = np.array([1.0])  # the walk's chances, not yet stopped
+        self.crossed = 0.0  # the chance of having crossed below, so far
+        self.blocks = 0
+        self.bound = -1
+
+    def look(self, spent):
+        """One more block, and a look that may have spent SPENT in all (both
+        sides): the new lower boundary l (a sum <= l or >= m*m*blocks - l
+        is beyond it; -1 where none can be)."""
+        import numpy as np
+
+        self.alive = np.convolve(self.alive, self.step)
+        self.blocks += 1
+        below = np.cumsum(self.alive) <= spent / 2 - self.crossed + 1e-12
+        self.bound = int(np.nonzero(below)[0][-1]) if below.any() else -1
+        if self.bound >= 0:
+            self.crossed += float(np.sum(self.alive[:self.bound + 1]))
+            self.alive[:self.bound + 1] = 0
+            self.alive[len(self.alive) - 1 - self.bound:] = 0
+        return self.bound
+
+
+def block_sum_p_value(m, blocks, count):
+    """The two-sided chance that the sum of BLOCKS blocks' counts lies as far
+    from the middle as COUNT, when the builds do not differ: for a test at
+    one look (the sections')."""
+    import numpy as np
+
+    dist = np.array([1.0])
+    for _ in range(blocks):
+        dist = np.convolve(dist, block_count_step(m))
+    cum = np.cumsum(dist)
+    low = cum[count]
+    high = 1 - (cum[count - 1] if count > 0 else 0.0)
+    return float(min(1.0, 2 * min(low, high)))
+
+
+def one_look_bound(m, blocks, alpha):
+    """The walk's boundary for a single look after BLOCKS blocks at level
+    ALPHA (both sides)."""
+    walk = BlockWalk(m)
+    for _ in range(blocks - 1):
+        walk.look(0.0)
+    return walk.look(alpha)
+
+
+def block_differences(blocks):
+    """The log differences x_B - x_A of every pair of a round of B and a
+    round of A in the same block, sorted; BLOCKS a list of (A's values, B's
+    values) in logs."""
+    import numpy as np
+
+    return np.sort([b - a for xa, xb in blocks for b in xb for a in xa])
+
+
+def shift_interval(differences, bound):
+    """The estimate of log(B / A), the median of the within-block
+    differences (a Hodges-Lehmann estimate, blocked), and the interval of
+    the shifts a walk at this BOUND does not reject: the differences of
+    ranks bound + 1 and n - bound. None for a side the walk cannot bound."""
+    import numpy as np
+
+    d = np.asarray(differences, dtype=float)
+    middle = float(np.median(d))
+    if bound < 0:
+        return middle, None, None
+    return middle, float(d[bound]), float(d[len(d) - 1 - bound])
 
 
 def holm_levels(p_values, alpha):
@@ -147,18 +247,6 @@ def holm_levels(p_values, alpha):
             stopped = level
         levels[i] = level
     return levels
-
-
-def fit_p_value(fit):
-    """The two-sided p-value of a ratio_fit's ratio being 1."""
-    from scipy import stats
-
-    mean, se, df = fit
-    if se == 0:
-        return 0.0 if mean != 0 else 1.0
-    if not math.isfinite(se):
-        return 1.0
-    return float(2 * stats.t.sf(abs(mean / se), df))
 
 
 def lag1_autocorrelation(values):

@@ -49,11 +49,13 @@ def read_verdict_json(path):
             shortfalls)
 
 
-def verify(verifier, zarvek, timeout=None):
-    """Has VERIFIER judge ZARVEK, with its verdict in JSON."""
+def verify(verifier, zarvek, timeout=None, tick=None):
+    """Has VERIFIER judge ZARVEK, with its verdict in JSON (TICK as for
+    _process.run)."""
     with tempfile.TemporaryDirectory(prefix="zarvek-verdict-") as folder:
         json_file = os.path.join(folder, "verdict.json")
-        status, out, err = run([verifier, "--json", json_file, zarvek], timeout=timeout)
+        status, out, err = run([verifier, "--json", json_file, zarvek], timeout=timeout,
+                               tick=tick)
         message = err.decode(errors="replace").strip() \
             or f"zarvek-verify {how_it_ended(status, err)}"
         if status not in (0, 1):

@@ -46,9 +46,9 @@ class Row:
         self.loops = r["loops"]
         self.median = r["median"]
         # An interval open on a side (too few runs for that much
-        # correlation) has no bound there.
-        self.low = None if r["low"] is None else min(r["low"], r["median"])
-        self.high = None if r["high"] is None else max(r["high"], r["median"])
+        # correlation) has no bound there; the reader saw that it holds
+        # the median.
+        self.low, self.high = r["low"], r["high"]
         verified = v.get("verified", v.get("faithful") is not None)
         if not verified or v.get("faithful") is None:
             self.verdict = "not verified"
@@ -146,10 +146,22 @@ def groups_of(rows):
     return ordered
 
 
+def open_side(ax, y, median, end):
+    """A side of an interval that is open, drawn at height Y: a dashed
+    arrow from the MEDIAN to the chart's END (its left or right edge),
+    named "open" there."""
+    ax.annotate("", xy=(end, y), xytext=(median, y), arrowprops={
+        "arrowstyle": "-|>", "linestyle": (0, (3, 2)), "color": "black", "linewidth": 1,
+        "shrinkA": 0, "shrinkB": 0, "mutation_scale": 9})
+    ax.annotate("open", xy=(end, y), xytext=(3 if end < median else -3, 3),
+                textcoords="offset points", ha="left" if end < median else "right",
+                va="bottom", fontsize="x-small")
+
+
 def chart(loops, rows):
     """A horizontal bar chart of the ranked rows' ratings with their
     intervals, as inline SVG; None when no row is ranked. A side on which
-    the interval is open gets no bar."""
+    the interval is open is an arrow to the chart's edge."""
     ranked = [row for row in rows if row.ranked]
     if not ranked:
         return None
@@ -169,6 +181,12 @@ def chart(loops, rows):
         ax.barh(list(ys), medians, xerr=errors, height=0.6, error_kw={
             "ecolor": "black", "capsize": 3, "linewidth": 1},
             color=["tab:gray" if row.busy else "tab:blue" for row in ranked])
+        right = 1.12 * max(row.median if row.high is None else row.high for row in ranked)
+        ax.set_xlim(0, right)
+        for y, row in zip(ys, ranked):
+            for bound, end in ((row.low, 0), (row.high, right)):
+                if bound is None:
+                    open_side(ax, y, row.median, end)
         ax.set_yticks(list(ys), [row.label for row in ranked], fontsize="small")
         ax.set_xlabel(f"timed_pass/{loops}, {UNIT} (median and {CONFIDENCE * 100:.0f} % interval)")
         ax.grid(axis="x", alpha=0.3)
@@ -309,10 +327,11 @@ def command_page(args, prog):
         _files.check_output_file("--markdown", args.markdown)
     try:
         import jinja2  # noqa: F401
+        import jsonschema  # noqa: F401
         import matplotlib  # noqa: F401
     except ImportError as e:
-        raise Refusal(2, f"the page needs Jinja2 and Matplotlib ({e}): apt-get install "
-                         "python3-jinja2 python3-matplotlib") from None
+        raise Refusal(2, f"the page needs Jinja2, jsonschema and Matplotlib ({e}): apt-get "
+                         "install python3-jinja2 python3-jsonschema python3-matplotlib") from None
     rows, skipped = read_rows(args.results, args.strict, prog)
     if skipped and args.strict:
         raise Refusal(2, f"{skipped} file{'s' if skipped != 1 else ''} not read (--strict)")

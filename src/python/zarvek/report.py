@@ -29,7 +29,8 @@ import subprocess
 import sys
 import time
 
-from . import _bench, _files, _machine, _process, _result, _stats, _workload
+from . import (_bench, _causes, _files, _machine, _process, _progress, _result, _stats,
+               _workload)
 from ._process import Refusal
 from ._version import VERSION
 
@@ -42,6 +43,10 @@ PRECISION = 0.5
 # The runs that always run: at ten, the order statistics of independent
 # runs give a 95 % interval.
 MIN_RUNS = 10
+# The error spent by a look after a share T of the planned runs: 5 % times
+# T^SPENDING, the rest at the last look (see rating_plan).
+SPENDING = 2.0
+SPENDING_WORDS = f"5 % times (runs / runs planned)^{SPENDING:g} by each look, the rest at the last"
 # Google Benchmark's --benchmark_min_time: one pass is far longer, so each
 # repetition is one pass.
 MIN_TIME = 0.01
@@ -56,9 +61,10 @@ SECTIONS_RUNS = 5
 # From this share of the CPUs' time taken by steal or other work over the
 # rating, the summary says that the figures are a busy machine's.
 BUSY_SHARE = 0.1
-INTERVAL = ("the order statistics of the runs, their binomial ranks widened by the Newey-West "
-            "long-run variance of the signs of (run - median); Bonferroni's share of 5 % at "
-            "each planned look")
+INTERVAL = ("the order statistics of the runs at the binomial ranks, their distance from the "
+            "middle widened by the Newey-West long-run variance of the signs of (run - median); "
+            "5 % spent over the planned looks in proportion to the runs planned, the rest at "
+            "the last")
 
 
 class Build:
@@ -70,13 +76,13 @@ class Build:
         self.bench = os.path.join(self.folder, "zarvek-bench")
         self.context = None
 
-    def bench_run(self, *args, timeout=None):
+    def bench_run(self, *args, timeout=None, tick=None):
         """Runs ./zarvek-bench from its folder (so that the length of the
         folder's path cannot move the stack the pass runs on) with JSON
-        output; returns its report."""
+        output; returns its report. TICK as for _process.run."""
         argv = ["./zarvek-bench", *args, "--benchmark_format=json"]
         try:
-            status, out, err = _process.run(argv, cwd=self.folder, timeout=timeout)
+            status, out, err = _process.run(argv, cwd=self.folder, timeout=timeout, tick=tick)
         except subprocess.TimeoutExpired:
             raise Refusal(2, f"{self.bench} did not finish in {timeout:.0f} s") from None
         if status != 0:
@@ -93,6 +99,10 @@ class Build:
 
 def locate(folder):
     build = Build(folder)
+    if os.path.exists(build.folder) and not os.path.isdir(build.folder):
+        what = "a program" if _process.executable(build.folder) else "a file"
+        raise Refusal(2, f"--build {folder}: {what}, not a folder; --build takes the build "
+                         "folder that holds zarvek and zarvek-bench")
     if not os.path.isdir(build.folder):
         raise Refusal(2, f"--build {folder}: no such folder")
     for program in (build.zarvek, build.bench):
@@ -102,18 +112,23 @@ def locate(folder):
 
 
 def rating_plan(most):
-    """The planned looks for a rating that may take MOST runs, and the error
-    each may spend: from the fewest runs whose interval at that error is
-    bounded on both sides when the runs are independent, growing by
-    about 1.5 up to MOST."""
+    """The planned looks (run counts) for a rating that may take MOST runs,
+    and the error each may spend: by a look after a share T of MOST, 5 %
+    times T^SPENDING in all, the rest at the last (as zarvek-compare
+    spends its error over the cap). The first look comes at the fewest
+    runs, from MIN_RUNS, that can bound an interval at its share; then
+    every 1.5 times as many, the last at the cap."""
+    alpha = 1 - CONFIDENCE
+
+    def spent(n):
+        return alpha * min(1.0, n / max(most, 1)) ** SPENDING
+
     first = MIN_RUNS
-    while True:
-        looks = _stats.looks_plan(first, max(first, most))
-        alpha = _stats.alpha_per_look(looks)
-        _, low, high = _stats.median_interval(range(first), alpha)
-        if low is not None and high is not None or first >= most:
-            return looks, alpha
+    while first < most and _stats.independent_ranks(first, spent(first))[0] < 1:
         first += 1
+    looks = _stats.looks_plan(first, max(first, most))
+    totals = [spent(n) for n in looks[:-1]] + [alpha]
+    return looks, [round(b - a, 6) for a, b in zip([0.0] + totals, totals)]
 
 
 def look(rates, alpha, precision):
@@ -125,6 +140,23 @@ def look(rates, alpha, precision):
     return middle, low, high, precise
 
 
+def rate_series(rates, most, precision):
+    """The rating of RATES (in time order) looked at as a live rating that
+    planned for MOST runs would look at them, ending at the last: the
+    median, its interval, whether precise, the runs taken, the look, the
+    error it was drawn at, the plan."""
+    looks, alphas = rating_plan(most)
+    spent, n = 0.0, len(rates)
+    for k, at in enumerate(looks, start=1):
+        final = at >= n or k == len(looks)
+        at = n if final else at
+        alpha = round(1 - CONFIDENCE - spent, 6) if final else alphas[k - 1]
+        middle, low, high, precise = look(rates[:at], alpha, precision)
+        spent += alpha
+        if precise or final:
+            return middle, low, high, precise, at, k, alpha, looks
+
+
 def rate_one_core(build, cap, precision, progress):
     """The rating: fresh zarvek-bench processes, one pass of
     timed_pass/REFERENCE each, in time order. Fresh processes, because a
@@ -132,16 +164,29 @@ def rate_one_core(build, cap, precision, progress):
     (its memory layout): repetitions in one process would miss that. The
     looks are planned from the first run's length and the cap; the rating
     stops at the first look whose interval is within PRECISION of the
-    median, or at the last, when the next run would pass the cap."""
+    median, or at the last, when the next run would pass the cap. PROGRESS
+    shows the runs."""
     name = f"timed_pass/{_workload.REFERENCE_LOOP}"
     rates, subnormal, durations = [], False, []
-    looks, alpha, taken = None, None, 0
+    looks, alphas, taken, spent = None, None, 0, 0.0
     start = time.monotonic()
+
+    def waiting(_=None):
+        # Past the cap, the runs go on only to the MIN_RUNS of a first look.
+        elapsed = time.monotonic() - start
+        if len(rates) < MIN_RUNS and elapsed > cap:
+            progress.show(f"rating: run {len(rates) + 1} of {MIN_RUNS}, {elapsed:.0f} s: past "
+                          f"the {cap:g} s cap, for the first look needs {MIN_RUNS} runs")
+        else:
+            progress.show(f"rating: run {len(rates) + 1}, {elapsed:.0f} s of {cap:g} s")
+
     while True:
         timeout = max(600.0, 20 * max(durations, default=0.0))
         began = time.monotonic()
+        waiting()
         report = build.bench_run(f"--benchmark_filter=^{name}(/|$)", "--benchmark_repetitions=1",
-                                 f"--benchmark_min_time={MIN_TIME}", timeout=timeout)
+                                 f"--benchmark_min_time={MIN_TIME}", timeout=timeout,
+                                 tick=waiting)
         durations.append(time.monotonic() - began)
         try:
             runs = _bench.bench_runs(report, name)
@@ -152,21 +197,21 @@ def rate_one_core(build, cap, precision, progress):
         rates.append(float(runs[0]["items_per_second"]) / 1e6)
         subnormal = subnormal or bool(runs[0].get("subnormal"))
         if looks is None:
-            looks, alpha = rating_plan(int(cap / durations[0]))
+            looks, alphas = rating_plan(int(cap / durations[0]))
         elapsed = time.monotonic() - start
-        if progress:
-            print(f"\rrating: run {len(rates)}, {elapsed:.0f} s of {cap:g} s", end="",
-                  file=sys.stderr, flush=True)
-        # The last look is at the cap, wherever the runs' length puts it.
+        # The last look is at the cap, wherever the runs' length puts it,
+        # and spends what the looks before left.
         out_of_time = elapsed + sum(durations) / len(durations) > cap
         if len(rates) < MIN_RUNS or (len(rates) not in looks[:-1] and not out_of_time):
             continue
         taken += 1
+        alpha = round(1 - CONFIDENCE - spent, 6) if out_of_time else \
+            alphas[looks.index(len(rates))]
+        spent += alpha
         middle, low, high, precise = look(rates, alpha, precision)
         if precise or out_of_time:
             break
-    if progress:
-        print("\r\033[K", end="", file=sys.stderr, flush=True)
+    progress.clear()
     return {
         "median": middle, "low": low, "high": high, "unit": UNIT,
         "loops": _workload.REFERENCE_LOOP, "subnormal": subnormal,
@@ -174,10 +219,11 @@ def rate_one_core(build, cap, precision, progress):
         "precise": precise, "precision": precision / 100, "runs": len(rates),
         "rates": rates, "seconds": round(time.monotonic() - start, 3), "budget": cap,
         "looks": looks, "look": taken, "alpha": round(alpha, 6),
+        "spending": SPENDING_WORDS,
     }
 
 
-def rate_whole_machine(build, cpus, copies_loops):
+def rate_whole_machine(build, cpus, copies_loops, progress):
     """copies/1 and copies/N for N = every CPU of the affinity set, the
     median of their repetitions, and the scaling."""
     import numpy as np
@@ -189,7 +235,10 @@ def rate_whole_machine(build, cpus, copies_loops):
     if copies_loops is not None:
         args.append(f"--copies_loops={copies_loops}")
     started = time.monotonic()
-    report = build.bench_run(*args)
+    report = build.bench_run(*args, tick=progress.ticking(
+        f"whole machine: {' and '.join(f'copies/{n}' for n in counts)}, "
+        f"{COPIES_REPETITIONS} repetitions each"))
+    progress.clear()
     medians, subnormal = {}, False
     for n in counts:
         try:
@@ -211,7 +260,7 @@ def rate_whole_machine(build, cpus, copies_loops):
     }
 
 
-def profile_sections(build):
+def profile_sections(build, progress):
     """The pass's profile by section: SECTIONS_RUNS fresh zarvek-bench
     processes, one pass of sections/REFERENCE each, and each section's
     median time per unit of loop count. Run after the rating, so that
@@ -221,9 +270,11 @@ def profile_sections(build):
     name = f"sections/{_workload.REFERENCE_LOOP}"
     started = time.monotonic()
     profiles = []
-    for _ in range(SECTIONS_RUNS):
+    for k in range(SECTIONS_RUNS):
         report = build.bench_run(f"--benchmark_filter=^{name}(/|$)", "--benchmark_repetitions=1",
-                                 f"--benchmark_min_time={MIN_TIME}", timeout=600)
+                                 f"--benchmark_min_time={MIN_TIME}", timeout=600,
+                                 tick=progress.ticking(f"section profile: run {k + 1} of "
+                                                       f"{SECTIONS_RUNS}"))
         try:
             runs = _bench.bench_runs(report, name)
             if len(runs) != 1:
@@ -231,6 +282,7 @@ def profile_sections(build):
             profiles.append(_bench.section_times(runs[0], name))
         except ValueError as e:
             raise Refusal(2, f"{build.bench}: {e}") from None
+    progress.clear()
     medians = np.median(profiles, axis=0)
     return {
         "benchmark": name, "loops": _workload.REFERENCE_LOOP, "runs": SECTIONS_RUNS,
@@ -239,7 +291,7 @@ def profile_sections(build):
     }
 
 
-def judge(build, no_verify):
+def judge(build, no_verify, progress):
     if no_verify:
         return {"verified": False, "faithful": None, "method": "not verified (--no-verify)"}
     from . import _verdict
@@ -248,7 +300,8 @@ def judge(build, no_verify):
     if verifier is None:
         raise Refusal(2, f"no zarvek-verify beside {PROG}; --no-verify rates without the verdict")
     print(f"Verifying: {verifier} {build.zarvek}", file=sys.stderr)
-    verdict = _verdict.verify(verifier, build.zarvek)
+    verdict = _verdict.verify(verifier, build.zarvek, tick=progress.ticking("verifying"))
+    progress.clear()
     if verdict.status == 1:
         raise Refusal(1, f"{build.zarvek} is not faithful; it is not rated.\n"
                          f"{verdict.shortfalls()}")
@@ -266,23 +319,11 @@ def copies_loops_setting():
     return int(text)
 
 
-def percent(x):
-    return f"{x * 100:+.1f} %".replace("-", "\u2212")
-
-
 def interval_text(r):
     low = "open" if r["low"] is None else f"{r['low']:.1f}"
     high = "open" if r["high"] is None else f"{r['high']:.1f}"
-    below = "\u2212open" if r["low"] is None else percent(r["low"] / r["median"] - 1)
-    above = "+open" if r["high"] is None else percent(r["high"] / r["median"] - 1)
-    return f"{CONFIDENCE * 100:.0f} % CI {low} to {high}, {below} {above}"
-
-
-def half_width(r):
-    """The interval's larger side, as a share of the median; None if open."""
-    if r["low"] is None or r["high"] is None:
-        return None
-    return max(r["high"] / r["median"] - 1, 1 - r["low"] / r["median"])
+    return f"{CONFIDENCE * 100:.0f} % CI {low} to {high}, " \
+           f"{_causes.sides(r['median'], r['low'], r['high'])}"
 
 
 def share(x):
@@ -290,18 +331,15 @@ def share(x):
 
 
 def stability_lines(s, r):
-    """The machine's steadiness in one line, and a second when it moved
-    more than the precision asked."""
-    lag1 = "unknown" if s["autocorrelation"] is None else f"{s['autocorrelation']:.2f}"
-    moved = "unknown" if s["drift"] is None else percent(s["drift"])
+    """The machine's steadiness in one line; then why the interval is wider
+    than the precision asked, where it is, and whether the machine was
+    busy."""
+    lag1 = "unknown" if s["autocorrelation"] is None else \
+        f"{s['autocorrelation']:.2f}".replace("-", "\u2212")
+    moved = "unknown" if s["drift"] is None else _causes.percent(s["drift"])
     lines = [f"Stability:     runs correlated {lag1} at lag 1, drift {moved}, steal "
              f"{share(s['steal'])} and other work {share(s['other_work'])} of the CPUs"]
-    if s["drift"] is not None and abs(s["drift"]) > r["precision"]:
-        width = half_width(r)
-        widened = "open on a side" if width is None else f"\u00b1{width * 100:.1f} %"
-        lines.append(f"               this machine's rate moved {abs(s['drift']) * 100:.1f} % "
-                     f"during the run; the interval is widened to {widened}; a quieter "
-                     "machine or a longer --time narrows it")
+    lines += [f"               {cause}" for cause in _causes.causes(r, s, UNIT)]
     shares = (("steal", s["steal"]), ("other work", s["other_work"]))
     busy = [f"{label} {x * 100:.0f} %" for label, x in shares
             if x is not None and x >= BUSY_SHARE]
@@ -311,9 +349,8 @@ def stability_lines(s, r):
     return lines
 
 
-def summary(result, timings):
-    r, w, m, b, v, s = (result[k] for k in ("rating", "whole_machine", "machine", "build",
-                                            "verdict", "stability"))
+def rating_lines(r):
+    """The rating, its interval, and whether that reached the precision."""
     lines = [f"Rating:        {r['median']:.1f} {UNIT} at {r['loops']:,} loops "
              f"({interval_text(r)}), median of {r['runs']} runs of {r['benchmark']}"]
     looks = r["looks"]
@@ -324,11 +361,15 @@ def summary(result, timings):
                      f"{_stats.planned(looks, 'runs')})")
     else:
         lines.append(f"               short of {target}: stopped at the cap (--time "
-                     f"{r['budget']:g}, {look})")
-    steadiness = stability_lines(s, r)
-    if not r["precise"] and not any("narrows it" in line for line in steadiness):
-        lines[-1] += "; a quieter machine or a longer --time narrows it"
-    lines += steadiness
+                     f"{r['budget']:g}, {look}); a quieter machine or a longer --time "
+                     "narrows it")
+    return lines
+
+
+def summary(result, timings):
+    r, w, m, b, v, s = (result[k] for k in ("rating", "whole_machine", "machine", "build",
+                                            "verdict", "stability"))
+    lines = rating_lines(r) + stability_lines(s, r)
     whole = (f"Whole machine: {w['rate']:.1f} {UNIT} with {w['copies']} "
              f"cop{'y' if w['copies'] == 1 else 'ies'} (copies/{w['copies']}), one copy "
              f"{w['single_copy']:.1f}, scaling {w['scaling']:.3f}")
@@ -366,17 +407,19 @@ def summary(result, timings):
 
 def command_run(args):
     if not (math.isfinite(args.time) and args.time > 0):
-        raise Refusal(2, f"--time {args.time:g}: a number of seconds above 0")
+        raise Refusal(2, f"--time {args.time:g}: a finite number of seconds above 0")
     copies_loops = copies_loops_setting()
     if args.json:
         _files.check_output_file("--json", args.json)
     try:
+        import jsonschema  # noqa: F401  (the result's check)
         import numpy  # noqa: F401  (the statistics)
         import scipy.stats  # noqa: F401
         import statsmodels.api  # noqa: F401
     except ImportError:
-        raise Refusal(2, "the statistics need SciPy and statsmodels: apt-get install "
-                         "python3-scipy python3-statsmodels") from None
+        raise Refusal(2, "the statistics need SciPy and statsmodels, the result's check "
+                         "jsonschema: apt-get install python3-scipy python3-statsmodels "
+                         "python3-jsonschema") from None
     folder = args.build
     if folder is None:
         zarvek = _process.beside(sys.argv[0], "zarvek")
@@ -404,17 +447,18 @@ def command_run(args):
     machine = _machine.machine_record(cpus)
     timings = []
     began = time.monotonic()
-    verdict = judge(build, args.no_verify)
+    progress = _progress.Progress()
+    verdict = judge(build, args.no_verify, progress)
     if not args.no_verify:
         timings.append(("verification", time.monotonic() - began))
     work = _machine.CpuWork(cpus)
-    rating = rate_one_core(build, args.time, args.precision, sys.stderr.isatty())
+    rating = rate_one_core(build, args.time, args.precision, progress)
     steal, other = work.shares()
     timings.append(("rating", rating["seconds"]))
-    sections = profile_sections(build) if has_sections else None
+    sections = profile_sections(build, progress) if has_sections else None
     if sections is not None:
         timings.append(("sections", sections["seconds"]))
-    whole = rate_whole_machine(build, len(cpus), copies_loops)
+    whole = rate_whole_machine(build, len(cpus), copies_loops, progress)
     timings.append(("whole machine", whole["seconds"]))
     context = build.context
     result = {
@@ -442,6 +486,10 @@ def command_run(args):
         },
         "verdict": verdict,
     }
+    damage = _result.damage(result)
+    if damage:
+        raise Refusal(2, f"internal error: the result does not meet its own format ({damage}); "
+                         "no file written")
     if args.json:
         _result.write_result(args.json, result)
     print(f"{PROG}: {build.folder}")
