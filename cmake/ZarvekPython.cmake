@@ -11,7 +11,7 @@ set(ZARVEK_PYTHON_INSTALL_DIR lib/zarvek)
 
 # The package, copied whole into the build tree and installed; configure
 # stops where its loop-count facts and workload.h disagree, or its section
-# names and zarvek-bench's.
+# names and sections.h's, which zarvek-bench's table prints.
 function(zarvek_python_package)
   foreach(name REFERENCE_LOOP SUBNORMAL_LOOP INSTRUCTIONS_PER_LOOP)
     file(STRINGS ${PROJECT_SOURCE_DIR}/src/workload/workload.h cxx
@@ -24,15 +24,15 @@ function(zarvek_python_package)
                           "but src/workload/workload.h says ${cxx}")
     endif()
   endforeach()
-  # The sections' names, one a line, as zarvek-bench's table and the
-  # package write them.
+  # The sections' names, one a line, as sections.h and the package write
+  # them.
   set(pattern "^    \"[a-z -]+\",$")
-  file(STRINGS ${PROJECT_SOURCE_DIR}/src/bench/profile.cpp cxx REGEX "${pattern}")
+  file(STRINGS ${PROJECT_SOURCE_DIR}/src/workload/sections.h cxx REGEX "${pattern}")
   file(STRINGS ${ZARVEK_PYTHON_SOURCE}/_workload.py py REGEX "${pattern}")
   list(LENGTH py count)
   if(NOT count EQUAL 10 OR NOT cxx STREQUAL py)
     message(FATAL_ERROR "src/python/zarvek/_workload.py: SECTION_NAMES are not the ten names "
-                        "of src/bench/profile.cpp's SECTION_NAME, in order")
+                        "of src/workload/sections.h's SECTION_NAME, in order")
   endif()
   # The modules, the page's templates and the result's schemas.
   file(GLOB_RECURSE files CONFIGURE_DEPENDS RELATIVE ${ZARVEK_PYTHON_SOURCE}

@@ -33,7 +33,7 @@ package)
     dpkg-deb -f "$deb" Recommends | grep -q valgrind || fail "zarvek-verify's valgrind not recommended"
     if [ "$bench" = bench ]; then
         for dependency in python3-scipy python3-statsmodels python3-jinja2 python3-matplotlib \
-            python3-jsonschema; do
+            python3-jsonschema python3-sqlalchemy python3-psycopg2; do
             dpkg-deb -f "$deb" Depends | grep -q "$dependency" ||
                 fail "no dependency on $dependency (zarvek-compare, zarvek-report)"
         done
@@ -73,12 +73,14 @@ expected=$({
             _stats _verdict _version \
             _compare/__init__ _compare/builds _compare/judge _compare/output _compare/plan \
             _compare/plot _compare/rounds _compare/saved _compare/sections \
+            _changes _history_page _records _series _store history keeping \
             _workload compare page report; do
             echo "./lib/zarvek/zarvek/$f.py"
         done
         for f in result-1 result-2 result-parts; do
             echo "./lib/zarvek/zarvek/schemas/$f.schema.json"
         done
+        echo ./lib/zarvek/zarvek/templates/history.html.j2
         echo ./lib/zarvek/zarvek/templates/page.html.j2
         echo ./lib/zarvek/zarvek/templates/sort.js
     fi

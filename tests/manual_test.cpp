@@ -141,11 +141,14 @@ std::vector<Program> programs()
          "^zarvek-compare: (?!error:)",
          ""},
         {"zarvek-fleet", ZARVEK_FLEET, {"--help"}, {{{}, {"--help"}}}, 0, "^$", ""},
-        // Its two commands, each stopped by input that does not exist.
+        // Its commands, each stopped by input that does not exist.
         {"zarvek-report",
          ZARVEK_REPORT,
          {"--help"},
-         {{{"run"}, {"--build", "/nonexistent/build"}}, {{"page"}, {"/nonexistent/r.json"}}},
+         {{{"run"}, {"--build", "/nonexistent/build"}},
+          {{"page"}, {"/nonexistent/r.json"}},
+          {{"import"}, {"/nonexistent/r.json"}},
+          {{"history"}, {"--db", "/nonexistent/results.db"}}},
          2,
          "^zarvek-report: (?!error:)",
          ""},
@@ -166,6 +169,11 @@ protected:
         }
         // zarvek-fleet is an MPI job of one rank here; Open MPI's start-up
         // leaks what LeakSanitizer would report.
+        // zarvek-report keeps what it imports in this folder's store, not
+        // in the user's.
+        if (std::string(GetParam().name) == "zarvek-report") {
+            setenv("XDG_DATA_HOME", folder.path.c_str(), 1);
+        }
         if (std::string(GetParam().name) == "zarvek-fleet") {
             const char *asan = std::getenv("ASAN_OPTIONS");
             setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);

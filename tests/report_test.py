@@ -8,6 +8,7 @@ the page groups read) in the environment; CHEAT_FIXTURE, where set, names a
 zarvek the verifier rejects; REPORT_NO_VERIFY=1 rates without the verdict
 (a sanitized build, which valgrind cannot run). Status 77: skipped."""
 
+import atexit
 import collections
 import copy
 import html.parser
@@ -35,9 +36,15 @@ from zarvek import _result, _schema, _stats, report as report_module  # noqa: E4
 SERIES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "series-amd.json")
 
 
+# The store of every run here: never the user's data folder.
+DATA = tempfile.mkdtemp(prefix="zarvek-report-data-")
+atexit.register(shutil.rmtree, DATA, True)
+
+
 def report(*args, env=None, timeout=600):
     return subprocess.run([REPORT, *args], capture_output=True, text=True, timeout=timeout,
-                          env={**os.environ, **(env or {})}, stdin=subprocess.DEVNULL)
+                          env={**os.environ, "XDG_DATA_HOME": DATA, **(env or {})},
+                          stdin=subprocess.DEVNULL)
 
 
 def keys_of(result):
@@ -216,7 +223,8 @@ class ReportRun(unittest.TestCase):
         self.assertEqual(result["machine"]["cpus"], len(os.sched_getaffinity(0)))
         self.assertIn("-ffp-contract=off", result["build"]["flags"])
         for label in ("Rating:", "Stability:", "Whole machine:", "Verdict:       " + (
-                "faithful" if VERIFY else "not verified"), "Machine:", "Build:", "Took"):
+                "faithful" if VERIFY else "not verified"), "Machine:", "Build:", "Took",
+                f"Kept:          {DATA}/zarvek/results.db (result "):
             self.assertIn("\n" + label, r.stdout)
 
     def test_the_profile_follows_the_rating_or_a_note_says_there_is_none(self):
@@ -246,8 +254,8 @@ class ReportRun(unittest.TestCase):
                                SCRIPTED_BENCH.replace("PROFILE", repr([1] * 10)))
             main, terminal = os.openpty()
             child = subprocess.Popen([REPORT, "run", "--no-verify", "--build", build, "--time",
-                                      "0.001"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=terminal)
+                                      "0.001", "--no-store"], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=terminal)
             os.close(terminal)
             shown = b""
             try:
@@ -592,7 +600,7 @@ class ReportRefusals(unittest.TestCase):
             folder = fake_build(os.path.join(self.dir, f"slow{signum}"), listing_bench(
                 f"echo $$ > {pid_file}; trap 'touch {cleaned}; exit 143' TERM; sleep 60 & wait"))
             child = subprocess.Popen([REPORT, "run", "--no-verify", "--build", folder, "--json",
-                                      self.json], stdin=subprocess.DEVNULL,
+                                      self.json, "--no-store"], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             deadline = time.monotonic() + 30
             while not os.path.exists(pid_file) and time.monotonic() < deadline:

@@ -18,20 +18,6 @@ timespec SECTION_CLOCK[12];
 
 namespace {
 
-const char *const SECTION_NAME[11] = {
-    "",
-    "scalar updates",
-    "array-element updates",
-    "array passed to a procedure",
-    "conditional branches",
-    "integer arithmetic with array stores",
-    "trigonometric functions",
-    "procedure calls",
-    "array references through a procedure",
-    "integer arithmetic",
-    "standard functions",
-};
-
 std::string counter_name(int S)
 {
     return "section_" + std::to_string(S);

@@ -4,7 +4,8 @@
 // exit status. semihost.cpp gives them all through semihosting, which
 // qemu-system serves, and a debugger (OpenOCD, pyOCD) on a real board.
 //
-// A board gives these five functions and nothing else: main.cpp makes
+// A board gives these five functions, and optionally a cycle counter for
+// zarvek-cycles (at the end), and nothing else: console.cpp makes
 // the C library's standard streams over port_write, and ends the program
 // (exit, abort) in port_exit. It is built with picolibc, whose stdio asks
 // the program for stdout and stderr.
@@ -19,6 +20,7 @@
 #define ZARVEK_PORT_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <time.h>
 
 // Results of port_command_line other than a length.
@@ -47,5 +49,30 @@ int port_write(int stream, const char *data, size_t size);
 // Ends the program with STATUS, which the host sees as its exit status
 // where it can (qemu exits with it).
 [[noreturn]] void port_exit(int status);
+
+// Optional, for zarvek-cycles alone: the core's cycle counter. A port
+// that gives it is built with PORT_HAS_CYCLES defined (the build does so
+// where ZARVEK_CYCLES_SOURCES names its file: cycles.cpp by default, which
+// reads a Cortex-M's or a RISC-V core's own counter, whatever the board;
+// on a Cortex-M it takes SysTick and its handler, so a board whose port
+// uses SysTick gives its own). Without it, zarvek-cycles runs the pass
+// and says it has no counter.
+
+// The counter that counts: its name (plain words, printed as they are,
+// in JSON too) and the width of the hardware count.
+struct PortCounter {
+    const char *name;
+    int bits;
+};
+
+// Starts the counter, after port_init. Returns true and says which
+// counter counts in COUNTER; false when none counts (reads that do not
+// move), and then port_cycles gives 0.
+bool port_cycles_start(PortCounter &counter);
+
+// The core's clock cycles as a 64-bit count that never wraps: a narrower
+// hardware counter has its wraps counted by the port, from an interrupt
+// or by being read at least once per wrap.
+uint64_t port_cycles();
 
 #endif

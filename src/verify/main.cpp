@@ -164,7 +164,7 @@ int verify(int argc, char **argv)
         return 2;
     }
     if (options.help) {
-        std::fputs(USAGE, stdout);
+        print_help(stdout);
         return 0;
     }
     if (options.version) {

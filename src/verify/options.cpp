@@ -2,11 +2,29 @@
 #include "options.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 const char USAGE[] =
     "usage: zarvek-verify [--emulator \"COMMAND\"] [--timeout SECONDS] [--keep DIR] "
     "[--json FILE] [--version] [ZARVEK]\n";
+
+void print_help(FILE *out)
+{
+    std::fputs(USAGE, out);
+    std::fprintf(out,
+                 "  ZARVEK               the zarvek to judge (default: the one beside "
+                 "zarvek-verify)\n"
+                 "  --emulator \"COMMAND\" run it under COMMAND, split at spaces: qemu-user, or\n"
+                 "                       qemu-system for a bare-metal build\n"
+                 "  --timeout SECONDS    stop a traced run after SECONDS (1 to 86400, default "
+                 "%d)\n"
+                 "  --keep DIR           keep the traces in DIR\n"
+                 "  --json FILE          also write the report as JSON to FILE\n"
+                 "  --version            print the version and exit\n"
+                 "Exit status: 0 faithful, 1 not faithful, 2 could not judge.\n",
+                 Options().timeout);
+}
 
 std::string parse_options(int argc, char **argv, Options &options)
 {

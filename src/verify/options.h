@@ -3,8 +3,10 @@
 #ifndef ZARVEK_VERIFY_OPTIONS_H
 #define ZARVEK_VERIFY_OPTIONS_H
 
+#include <cstdio>
 #include <string>
 
+// The usage line, printed after a bad argument.
 extern const char USAGE[];
 
 struct Options {
@@ -19,6 +21,9 @@ struct Options {
     // or a busy machine may take many times that.
     int timeout = 300;
 };
+
+// The usage line and every option with what it does, for --help.
+void print_help(FILE *out);
 
 // Reads the arguments into OPTIONS. Returns an empty string, or what is
 // wrong with them.

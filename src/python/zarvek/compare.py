@@ -33,7 +33,7 @@ import os
 import string
 import sys
 
-from . import _files, _machine, _process, _workload
+from . import _files, _machine, _process, _workload, keeping
 from ._compare import saved
 from ._compare.builds import Build, default_loop, list_loops, locate, verify_builds
 from ._compare.judge import Comparison, Looks
@@ -90,6 +90,10 @@ def parse_arguments():
     parser.add_argument("--repetitions", type=int, metavar="R",
                         help="repetitions per round (default 1)")
     parser.add_argument("--json", metavar="FILE", help="write the comparison as JSON")
+    parser.add_argument("--db", metavar="PATH|URL",
+                        help="keep the comparison in the results store at PATH or URL")
+    parser.add_argument("--label", metavar="TEXT",
+                        help="the comparison's label in the store: a commit, a compiler version")
     parser.add_argument("--plot", metavar="FILE", help="draw the rounds (.svg or .png)")
     parser.add_argument("--sections", action="store_true",
                         help="after the verdicts, time the pass's sections in the same order "
@@ -202,16 +206,20 @@ def compare():
         args.margin = _process.percentage("--margin", args.margin_text)
         builds, comparisons, run, phase, setting, verified = run_live(args)
     spreads = {build: spreads_of(build) for build in builds}
+    document = _files.finite(report_json(args, builds, comparisons, spreads, run, phase, setting))
+    if args.label is not None:
+        document["label"] = args.label
     if args.json:
-        document = report_json(args, builds, comparisons, spreads, run, phase, setting)
-        text = json.dumps(_files.finite(document), indent=2, ensure_ascii=False,
-                          allow_nan=False) + "\n"
+        text = json.dumps(document, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
         _files.write_atomically(args.json, lambda f: f.write(text.encode()))
     if args.plot:
         plot(args.plot, builds, comparisons, run["loops"], args.margin)
     print_report(builds, comparisons, spreads, run, verified, args.margin, source=args.saved)
     if phase is not None:
         print_sections(builds[0], comparisons, phase, args.margin)
+    if args.db is not None and keeping.keep_comparison(
+            args.db, document, args.json, PROG) == keeping.NOT_KEPT:
+        return keeping.NOT_KEPT
     if args.fail_slower and any(c.verdict == "slower" for c in comparisons):
         return 3
     return 0

@@ -15,6 +15,7 @@ from importlib import resources
 from . import _files
 from ._machine import identity_line
 from ._process import Refusal
+from ._records import verdict_word
 from ._result import UNIT, NotAResult, read_result, section_shares
 from ._stats import CONFIDENCE
 from ._workload import SECTION_NAMES
@@ -42,20 +43,14 @@ class Row:
     def __init__(self, path, document):
         self.path = path
         self.d = document
-        r, v = document["rating"], document["verdict"]
+        r = document["rating"]
         self.loops = r["loops"]
         self.median = r["median"]
         # An interval open on a side (too few runs for that much
         # correlation) has no bound there; the reader saw that it holds
         # the median.
         self.low, self.high = r["low"], r["high"]
-        verified = v.get("verified", v.get("faithful") is not None)
-        if not verified or v.get("faithful") is None:
-            self.verdict = "not verified"
-        elif v["faithful"]:
-            self.verdict = "faithful"
-        else:
-            self.verdict = "NOT faithful"
+        self.verdict = verdict_word(document["verdict"])
         self.ranked = self.verdict == "faithful"
         self.rank = None
         busy = busy_share(document)
@@ -236,7 +231,7 @@ def template(name):
     return resources.files(__package__).joinpath("templates", name).read_text(encoding="utf-8")
 
 
-def html_page(groups):
+def html_page(groups, history=""):
     import jinja2
     import markupsafe
 
@@ -270,7 +265,7 @@ def html_page(groups):
         groups=shown, columns=COLUMNS, count=sum(len(rows) for _, rows in groups),
         sections=list(zip(range(1, 11), SECTION_NAMES, colours)),
         confidence=f"{CONFIDENCE * 100:.0f}", busy=f"{BUSY_SHARE * 100:.0f}",
-        script=markupsafe.Markup(script), script_hash=f"sha256-{digest}")
+        script=markupsafe.Markup(script), script_hash=f"sha256-{digest}", history=history)
 
 
 def markdown_text(text):
@@ -332,17 +327,24 @@ def command_page(args, prog):
     except ImportError as e:
         raise Refusal(2, f"the page needs Jinja2, jsonschema and Matplotlib ({e}): apt-get "
                          "install python3-jinja2 python3-jsonschema python3-matplotlib") from None
+    history = ""
+    if args.db is not None:
+        from ._history_page import section
+        from .history import read_series
+
+        store, series = read_series(args)
+        history = section(series, store.name)
     rows, skipped = read_rows(args.results, args.strict, prog)
     if skipped and args.strict:
         raise Refusal(2, f"{skipped} file{'s' if skipped != 1 else ''} not read (--strict)")
-    if not rows:
+    if not rows and not history:
         raise Refusal(2, "no result to show")
     groups = groups_of(rows)
     if args.markdown:
         text = markdown_page(groups)
         _files.write_atomically(args.markdown, lambda f: f.write(text.encode()))
     if args.output or not args.markdown:
-        html = html_page(groups)
+        html = html_page(groups, history)
         if args.output:
             _files.write_atomically(args.output, lambda f: f.write(html.encode()))
         else:

@@ -30,7 +30,7 @@ import sys
 import time
 
 from . import (_bench, _causes, _files, _machine, _process, _progress, _result, _stats,
-               _workload)
+               _workload, keeping)
 from ._process import Refusal
 from ._version import VERSION
 
@@ -411,6 +411,14 @@ def command_run(args):
     copies_loops = copies_loops_setting()
     if args.json:
         _files.check_output_file("--json", args.json)
+    folder = args.build
+    if folder is None:
+        zarvek = _process.beside(sys.argv[0], "zarvek")
+        folder = os.path.dirname(zarvek) if zarvek else os.path.dirname(
+            os.path.abspath(sys.argv[0]))
+    build = locate(folder)
+    # The store opens in a child process while the statistics load.
+    keeper = None if args.no_store else keeping.Keeper(args.db, args.machine)
     try:
         import jsonschema  # noqa: F401  (the result's check)
         import numpy  # noqa: F401  (the statistics)
@@ -420,12 +428,6 @@ def command_run(args):
         raise Refusal(2, "the statistics need SciPy and statsmodels, the result's check "
                          "jsonschema: apt-get install python3-scipy python3-statsmodels "
                          "python3-jsonschema") from None
-    folder = args.build
-    if folder is None:
-        zarvek = _process.beside(sys.argv[0], "zarvek")
-        folder = os.path.dirname(zarvek) if zarvek else os.path.dirname(
-            os.path.abspath(sys.argv[0]))
-    build = locate(folder)
     started = time.monotonic()
     date = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
     cpus = sorted(os.sched_getaffinity(0))
@@ -451,6 +453,8 @@ def command_run(args):
     verdict = judge(build, args.no_verify, progress)
     if not args.no_verify:
         timings.append(("verification", time.monotonic() - began))
+    if keeper is not None:
+        keeper.wait_ready()
     work = _machine.CpuWork(cpus)
     rating = rate_one_core(build, args.time, args.precision, progress)
     steal, other = work.shares()
@@ -483,6 +487,7 @@ def command_run(args):
             "target": context.get("target", "unknown"),
             "folder": build.folder,
             "zarvek_sha256": _files.file_digest(build.zarvek),
+            "bench_sha256": _files.file_digest(build.bench),
         },
         "verdict": verdict,
     }
@@ -496,7 +501,15 @@ def command_run(args):
     print(summary(result, timings))
     if args.json:
         print(f"Result: {args.json}")
-    return 0
+    return keeping.finish_run(keeper, result, args.json, PROG)
+
+
+def store_options(parser, what):
+    parser.add_argument("--db", metavar="PATH|URL",
+                        help=f"{what} (default: $XDG_DATA_HOME/zarvek/results.db)")
+    parser.add_argument("--machine", metavar="NAME",
+                        help="the machine's name in the store (default: its host name and "
+                             "CPU model)")
 
 
 def parse_arguments():
@@ -519,6 +532,31 @@ def parse_arguments():
     run.add_argument("--no-verify", action="store_true",
                      help="rate without zarvek-verify's verdict (the result says so)")
     run.add_argument("--json", metavar="FILE", help="write the result file")
+    store_options(run, "keep the result in the store at PATH or URL")
+    run.add_argument("--no-store", action="store_true", help="keep the result in no store")
+    imports = commands.add_parser("import", help="keep result files in the store",
+                                  description="Keep zarvek-report result files and "
+                                              "zarvek-fleet files (a result per node) in "
+                                              "the store.")
+    store_options(imports, "the store: an SQLite file's PATH, sqlite:///PATH or "
+                           "postgresql://...")
+    imports.add_argument("files", nargs="+", metavar="FILE")
+    history = commands.add_parser("history", help="each series kept, its changes and figure",
+                                  description="Each series kept in the store: its reports, "
+                                              "its change points and its figure since the "
+                                              "last change.")
+    history.add_argument("--db", metavar="PATH|URL", help="the store (default: "
+                         "$XDG_DATA_HOME/zarvek/results.db)")
+    history.add_argument("--machine", metavar="NAME", help="only the series of machine NAME "
+                                                           "(its name, or its host's)")
+    history.add_argument("--since", metavar="DATE", help="only the results from DATE on")
+    history.add_argument("--json", metavar="FILE", help="write the history as JSON")
+    history.add_argument("--html", metavar="FILE", help="write the history as an HTML page")
+    history.add_argument("--comparisons", action="store_true",
+                         help="zarvek-compare's comparisons kept, by label, not the results")
+    history.add_argument("--fail-change", action="store_true",
+                         help="status 3 when a series' latest report is after a change to a "
+                              "lower level")
     page = commands.add_parser("page", help="set results side by side in HTML and Markdown",
                                description="Set results side by side: an HTML page and a "
                                            "Markdown table.")
@@ -528,7 +566,10 @@ def parse_arguments():
     page.add_argument("--markdown", metavar="FILE.md", help="write a Markdown table")
     page.add_argument("--strict", action="store_true",
                       help="a file that is not a readable result is an error (status 2)")
-    page.add_argument("results", nargs="+", metavar="RESULT.json")
+    page.add_argument("--db", metavar="PATH|URL",
+                      help="rank the store's series and draw them over time")
+    page.set_defaults(machine=None, since=None, comparisons=False)
+    page.add_argument("results", nargs="*", metavar="RESULT.json")
     return parser.parse_args()
 
 
@@ -538,6 +579,11 @@ def main():
         if args.command == "run":
             args.precision = _process.percentage("--precision", args.precision)
             return command_run(args)
+        if args.command == "import":
+            return keeping.command_import(args, PROG)
+        if args.command == "history":
+            from .history import command_history
+            return command_history(args, PROG)
         from .page import command_page
         return command_page(args, PROG)
     _process.main_guard(PROG, run_command)

@@ -21,6 +21,7 @@ class Build:
         self.path = path
         self.bench = None
         self.zarvek = None
+        self.sha256 = {}  # its programs' SHA-256, as zarvek_sha256 and bench_sha256
         self.verifier = "not verified"
         self.context = {}
         self.seconds_per_loop = 0.0  # a pass's time per unit of loop count, from the probe
@@ -53,6 +54,9 @@ def locate(build, verify):
     if verify and not _process.executable(build.zarvek):
         raise build.fail(f"no executable zarvek beside its zarvek-bench ({build.zarvek}) "
                          "for zarvek-verify to judge; --no-verify compares without it")
+    build.sha256 = {"zarvek_sha256": _files.file_digest(build.zarvek)
+                    if os.path.isfile(build.zarvek) else None,
+                    "bench_sha256": _files.file_digest(build.bench)}
 
 
 def not_a_build(build):

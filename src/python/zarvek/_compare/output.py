@@ -100,6 +100,7 @@ def side(build, spreads):
         "flags": build.context.get("flags", "unknown"),
         "target": build.context.get("target", "unknown"),
         "verifier": build.verifier,
+        **build.sha256,
     }
 
 

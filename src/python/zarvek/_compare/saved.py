@@ -64,6 +64,7 @@ def builds_of(document):
         build.bench = side.get("zarvek_bench")
         build.verifier = side.get("verifier", "not verified")
         build.context = {k: side[k] for k in ("compiler", "flags", "target") if k in side}
+        build.sha256 = {k: side.get(k) for k in ("zarvek_sha256", "bench_sha256")}
         build.seconds_per_loop = float(side["probe_seconds_per_loop"])
         for r in side["rounds"]:
             build.rounds.append((int(r["round"]), [float(x) for x in r["rates"]]))
