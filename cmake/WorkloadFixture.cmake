@@ -33,13 +33,17 @@ endfunction()
 # zarvek_fixture(NAME FIND REPLACE ENTRY SOURCE... [OPTIONS OPTION...]
 #                [LIBRARIES LIBRARY...]):
 # a zarvek built from the workload's files with every FIND replaced by
-# REPLACE (zarvek_fixture_sources), for the verifier to judge, in the
-# fixtures folder of the current build folder. The driver's files are
-# compiled against them, with ENTRY's sources (the entry of Linux or of a
-# board).
+# REPLACE (zarvek_fixture_sources), or as they are where FIND is empty,
+# for the verifier to judge, in the fixtures folder of the current build
+# folder. The driver's files are compiled against them, with ENTRY's
+# sources (the entry of Linux or of a board).
 function(zarvek_fixture NAME FIND REPLACE)
   cmake_parse_arguments(PARSE_ARGV 3 fixture "" "" "ENTRY;OPTIONS;LIBRARIES")
-  zarvek_fixture_sources(${NAME} "${FIND}" "${REPLACE}" dir)
+  if(FIND STREQUAL "")
+    get_target_property(dir workload SOURCE_DIR)
+  else()
+    zarvek_fixture_sources(${NAME} "${FIND}" "${REPLACE}" dir)
+  endif()
   get_target_property(workload_files workload SOURCES)
   get_target_property(driver_dir driver SOURCE_DIR)
   get_target_property(driver_files driver SOURCES)

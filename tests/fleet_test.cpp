@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // zarvek-fleet started by the real MPI launcher on this machine: its report
-// and JSON, a rank slowed on purpose, passes past the subnormal edge, bad
-// arguments and a rank that dies;
-// and the report's figures on hosts that one machine cannot provide.
+// and JSON with each host's facts, a rank slowed on purpose, passes past
+// the subnormal edge, bad arguments and a rank that dies; the SHA-256 of
+// those facts; and the report's figures on hosts that one machine cannot
+// provide.
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -12,10 +13,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +27,7 @@
 
 #include "process.h"
 #include "report.h"
+#include "sha256.h"
 #include "workload.h"
 
 namespace {
@@ -83,6 +88,7 @@ json read_json(const std::string &path)
 
 TEST(Fleet, TwoRanksGiveAReportAndItsJson)
 {
+    const std::time_t began = std::time(nullptr);
     TempFile file;
     // At a 99 % threshold nothing a busy machine does flags a copy.
     const ProcessResult r = mpirun(
@@ -132,6 +138,65 @@ TEST(Fleet, TwoRanksGiveAReportAndItsJson)
     for (const char *key : {"compiler", "target", "mpi"}) {
         EXPECT_NE(context.at(key).get<std::string>(), "") << key;
     }
+
+    // The host's facts: when it ran, the bytes that ran as coreutils
+    // digests them, and the machine as zarvek-report's own code records
+    // it, key for key and value for value (natively: under an emulator
+    // the two would see different machines).
+    const json &host = report.at("hosts")[0];
+    std::tm date{};
+    const std::string text = host.at("date");
+    ASSERT_NE(strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S+00:00", &date), nullptr) << text;
+    EXPECT_LE(std::abs(std::difftime(timegm(&date), began)), 60) << text;
+    const ProcessResult digest = run_process({"sha256sum", ZARVEK_FLEET});
+    EXPECT_EQ(host.at("zarvek_fleet_sha256"), digest.out.substr(0, 64)) << digest.err;
+    if (!ZARVEK_EMULATED) {
+        const ProcessResult python = run_process(
+            {"/usr/bin/python3", "-c",
+             "import json, sys; sys.path.insert(0, sys.argv[1]); from zarvek import _machine; "
+             "print(json.dumps(_machine.machine_record([int(sys.argv[2])])))",
+             ZARVEK_PYTHON_SOURCE, std::to_string(copies[0].at("cpu").get<int>())});
+        const json recorded = json::parse(python.out);
+        ASSERT_EQ(host.at("machine").size(), 5u) << host;
+        for (const auto &[key, value] : host.at("machine").items()) {
+            EXPECT_EQ(value, recorded.at(key)) << key;
+        }
+    }
+}
+
+// Digests of lengths on either side of the padding's edges (55 bytes and
+// more leave no room in the block for the length), given whole and byte
+// by byte, against coreutils'.
+TEST(Sha256, AgreesWithCoreutilsAtEveryPaddingEdge)
+{
+    TempDir dir;
+    std::vector<std::string> argv = {"sha256sum"};
+    std::vector<std::string> contents;
+    for (const size_t length : {0, 1, 55, 56, 63, 64, 65, 119, 120, 1000003}) {
+        std::string bytes(length, '\0');
+        for (size_t i = 0; i < length; ++i) {
+            bytes[i] = static_cast<char>(i * 7 + i / 256);
+        }
+        argv.push_back(dir.path + "/" + std::to_string(length));
+        std::ofstream(argv.back(), std::ios::binary) << bytes;
+        contents.push_back(bytes);
+    }
+    const ProcessResult r = run_process(argv);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    for (size_t i = 0; i < contents.size(); ++i) {
+        std::string expected, path, error;
+        lines >> expected >> path;
+        Sha256 pieces;
+        for (const char c : contents[i]) {
+            pieces.update(&c, 1);
+        }
+        EXPECT_EQ(pieces.hex(), expected) << path;
+        EXPECT_EQ(file_sha256(path, error), expected) << path << error;
+    }
+    std::string error;
+    EXPECT_EQ(file_sha256(dir.path + "/none", error), "");
+    EXPECT_EQ(error, "cannot read " + dir.path + "/none: No such file or directory");
 }
 
 // A process that keeps one CPU busy until the test ends, at a priority

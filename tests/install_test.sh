@@ -43,11 +43,12 @@ package)
         dpkg-deb -f "$deb" Recommends | tr , '\n' | sed 's/^ *//' | grep -qx openmpi-bin ||
             fail "zarvek-fleet's launcher, Open MPI's alone, not recommended"
     fi
-    # Debian's checks pass it without an error, where lintian is installed
-    # (CI's packages): the page compressed, the copyright file, the
-    # programs stripped but zarvek, whose symbol table the verifier needs.
+    # Debian's checks pass it without an error or a warning, where lintian
+    # is installed (CI's packages): the page compressed, the copyright
+    # file, the programs stripped but zarvek, whose symbol table the
+    # verifier needs, no maintainer script running ldconfig for the plugin.
     if command -v lintian >/dev/null; then
-        found=$(lintian --allow-root --fail-on error "$deb" 2>&1) || fail "lintian: $found"
+        found=$(lintian --allow-root --fail-on error,warning "$deb" 2>&1) || fail "lintian: $found"
     else
         echo "install_test: lintian is not installed; the package is not checked by it"
     fi

@@ -21,6 +21,7 @@
 #include "build_context.h"
 #include "driver.h"
 #include "files.h"
+#include "host_facts.h"
 #include "loop_text.h"
 #include "report.h"
 
@@ -34,6 +35,26 @@ constexpr int32_t DEFAULT_LOOPS = REFERENCE_LOOP;
 constexpr long long DEFAULT_REPETITIONS = 10;
 constexpr long long MAX_REPETITIONS = 1000;
 constexpr double DEFAULT_THRESHOLD = 5;
+
+// --help: the usage line, what the program does and its options.
+void print_help()
+{
+    std::printf("%s\n"
+                "Rate a fleet: one copy of zarvek's work in every MPI rank, all released\n"
+                "together for each repetition; rank 0 reports the fleet's rate and names the\n"
+                "hosts and copies more than PCT %% below the median copy. Start it with the\n"
+                "MPI launcher (mpirun, srun), one rank per core, bound to it.\n"
+                "\n"
+                "options:\n"
+                "  -h, --help       print this help and exit\n"
+                "  --version        print the version and exit\n"
+                "  --loops N        the loop count of each pass, 1 to 2147483647 (default %d)\n"
+                "  --repetitions R  passes each copy runs, 1 to %lld (default %lld)\n"
+                "  --threshold PCT  flag copies and hosts more than PCT %% below the median\n"
+                "                   copy, 0 to 100 (default %g)\n"
+                "  --json FILE      also write the report as JSON, replaced whole\n",
+                USAGE, DEFAULT_LOOPS, MAX_REPETITIONS, DEFAULT_REPETITIONS, DEFAULT_THRESHOLD);
+}
 
 // What rank 0 read from the command line; the other ranks receive it, so
 // every rank measures alike whatever it was started with.
@@ -215,7 +236,7 @@ void wait_for_all_quietly()
 // timed region and tested after it, so it costs the timed work nothing
 // and says whether a pass computed with subnormal numbers. Fills RECORD.
 void measure(const Settings &settings, const RecordLayout &layout,
-             std::vector<unsigned char> &record)
+             std::vector<unsigned char> &record, int &first_cpu)
 {
     std::vector<double> seconds(static_cast<size_t>(settings.repetitions));
     int ints[INT_FIELDS] = {-1, -1, 0, 0};
@@ -244,6 +265,7 @@ void measure(const Settings &settings, const RecordLayout &layout,
         ints[CPU_LAST] = cpu_end;
     }
 
+    first_cpu = ints[CPU_FIRST];
     record.assign(layout.size, 0);
     int length = 0;
     MPI_Get_processor_name(reinterpret_cast<char *>(record.data()), &length);
@@ -285,6 +307,37 @@ bool read_records(const std::vector<unsigned char> &records, const RecordLayout 
     return true;
 }
 
+// Every rank's host_facts() as JSON text, for rank 0, by rank (empty on
+// the others): read by the first rank of each node alone (each group of
+// ranks that can share memory), the others send none. Read once all
+// ranks have measured, as reading the program's bytes takes a CPU.
+std::vector<std::string> gather_host_facts(std::time_t began, int first_cpu, int rank, int ranks)
+{
+    MPI_Comm node = MPI_COMM_NULL;
+    MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, rank, MPI_INFO_NULL, &node);
+    int node_rank = 0;
+    MPI_Comm_rank(node, &node_rank);
+    MPI_Comm_free(&node);
+    const std::string facts = node_rank == 0 ? host_facts(began, first_cpu) : "";
+    int length = static_cast<int>(facts.size());
+    std::vector<int> lengths(rank == 0 ? static_cast<size_t>(ranks) : 0);
+    MPI_Gather(&length, 1, MPI_INT, lengths.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
+    std::vector<int> offsets(lengths.size());
+    int total = 0;
+    for (size_t i = 0; i < lengths.size(); ++i) {
+        offsets[i] = total;
+        total += lengths[i];
+    }
+    std::vector<char> text(static_cast<size_t>(total) + 1);
+    MPI_Gatherv(facts.data(), length, MPI_CHAR, text.data(), lengths.data(), offsets.data(),
+                MPI_CHAR, 0, MPI_COMM_WORLD);
+    std::vector<std::string> by_rank(lengths.size());
+    for (size_t i = 0; i < lengths.size(); ++i) {
+        by_rank[i].assign(text.data() + offsets[i], static_cast<size_t>(lengths[i]));
+    }
+    return by_rank;
+}
+
 Context build_context()
 {
     char version[MPI_MAX_LIBRARY_VERSION_STRING] = {};
@@ -301,7 +354,7 @@ Context build_context()
 
 // Rank 0 after the gather: the report and the JSON; returns the status.
 int report(const Settings &settings, const std::vector<unsigned char> &records,
-           const RecordLayout &layout, int ranks)
+           const RecordLayout &layout, int ranks, const std::vector<std::string> &facts)
 {
     std::vector<Copy> copies;
     std::string error;
@@ -309,7 +362,8 @@ int report(const Settings &settings, const std::vector<unsigned char> &records,
         std::fprintf(stderr, "zarvek-fleet: %s\n", error.c_str());
         return 2;
     }
-    const Report result = compute_report(std::move(copies), settings.loops, settings.threshold);
+    Report result = compute_report(std::move(copies), settings.loops, settings.threshold);
+    attach_host_facts(result, facts);
     // Nothing refuses such a measurement, but it must not pass for the
     // processor's speed: one warning for the job, and the JSON says it.
     if (result.subnormal) {
@@ -361,7 +415,7 @@ int main(int argc, char **argv)
         if (settings.start == Start::BadArguments) {
             std::fprintf(stderr, "zarvek-fleet: %s\n%s", settings.error.c_str(), USAGE);
         } else if (settings.start == Start::Help) {
-            std::fputs(USAGE, stdout);
+            print_help();
         } else if (settings.start == Start::Version) {
             std::puts("zarvek-fleet " ZARVEK_VERSION);
         } else if (!settings.json.empty() &&
@@ -384,7 +438,9 @@ int main(int argc, char **argv)
 
     RecordLayout layout = make_record_layout(settings.repetitions);
     std::vector<unsigned char> record;
-    measure(settings, layout, record);
+    const std::time_t began = std::time(nullptr);
+    int first_cpu = -1;
+    measure(settings, layout, record, first_cpu);
 
     // One gather, at the end: every rank's record, each of the same fixed
     // size, so rank 0 reads exactly what was sent.
@@ -397,8 +453,9 @@ int main(int argc, char **argv)
     wait_for_all_quietly();
     MPI_Gather(record.data(), 1, layout.type, records.data(), 1, layout.type, 0, MPI_COMM_WORLD);
     MPI_Type_free(&layout.type);
+    const std::vector<std::string> facts = gather_host_facts(began, first_cpu, rank, ranks);
 
-    int status = rank == 0 ? report(settings, records, layout, ranks) : 0;
+    int status = rank == 0 ? report(settings, records, layout, ranks, facts) : 0;
     // Every rank ends with rank 0's status, so that any launcher reports it.
     MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
     MPI_Errhandler_free(&handler);

@@ -111,6 +111,19 @@ Report compute_report(std::vector<Copy> copies, int32_t loops, double threshold)
     return report;
 }
 
+void attach_host_facts(Report &report, const std::vector<std::string> &facts)
+{
+    for (Host &host : report.hosts) {
+        for (const size_t i : host.copies) {
+            const size_t rank = static_cast<size_t>(report.copies[i].rank);
+            if (rank < facts.size() && !facts[rank].empty()) {
+                host.facts = nlohmann::ordered_json::parse(facts[rank], nullptr, false);
+                break;
+            }
+        }
+    }
+}
+
 namespace {
 
 const char *plural(size_t n, const char *one, const char *many)
@@ -211,12 +224,13 @@ nlohmann::ordered_json report_json(const Report &report, const Context &context)
     }
     json hosts = json::array();
     for (const Host &host : report.hosts) {
-        hosts.push_back({{"host", host.host},
-                         {"copies", host.copies.size()},
-                         {"rate", host.rate},
-                         {"median", host.median},
-                         {"slowest", host.slowest},
-                         {"flagged", host.flagged}});
+        json entry = {{"host", host.host},       {"copies", host.copies.size()},
+                      {"rate", host.rate},       {"median", host.median},
+                      {"slowest", host.slowest}, {"flagged", host.flagged}};
+        for (const char *key : {"date", "machine", "zarvek_fleet_sha256"}) {
+            entry[key] = host.facts.is_object() ? host.facts.value(key, json()) : json();
+        }
+        hosts.push_back(std::move(entry));
     }
     const Fleet &fleet = report.fleet;
     return {{"unit", "MIPS"},

@@ -38,6 +38,7 @@ struct Host {
     double slowest = 0;         // its slowest copy's rate
     int slowest_rank = 0;
     bool flagged = false;
+    nlohmann::ordered_json facts; // host_facts() of one of its ranks; null if none came
 };
 
 struct Fleet {
@@ -79,6 +80,11 @@ inline int report_status(const Report &report)
 {
     return report.flagged_copies + report.flagged_hosts > 0 ? 1 : 0;
 }
+
+// Gives each host the facts of its first rank that sent some: FACTS
+// holds one host_facts() object as JSON text per rank, by rank, empty for
+// a rank that sent none.
+void attach_host_facts(Report &report, const std::vector<std::string> &facts);
 
 void print_report(FILE *out, const Report &report, const Context &context);
 
