@@ -396,8 +396,10 @@ TEST(Compare, FromRefusesWhatItCannotJudgeAgain)
         {"other.json", "{\"format\": 2, \"rating\": {}}", "not a saved zarvek-compare run", {}},
         {"cut.json", whole.substr(0, whole.size() / 2), "not JSON, or truncated", {}},
         {"timeless.json", timeless.dump(), "the saved run lacks each round's start and end", {}},
-        {"short.json", saved_run(1).dump(),
-         "1 complete block of 6 rounds, fewer than the first look that can decide needs (2)", {}},
+        {"short.json",
+         saved_run(1).dump(),
+         "1 complete block of 6 rounds, fewer than the first look that can decide needs (2)",
+         {}},
         {"absent.json", "", "No such file or directory", {}},
         {"whole.json", whole, "error: --from runs nothing: not with builds", {BUILD}},
     };
@@ -411,9 +413,9 @@ TEST(Compare, FromRefusesWhatItCannotJudgeAgain)
         const ProcessResult r = compare(args);
         EXPECT_EQ(r.status, 2) << c.name << "\n" << r.out << r.err;
         EXPECT_EQ(r.out, "") << c.name;
-        EXPECT_NE(r.err.find(c.more.empty() ? "zarvek-compare: --from " + file.string() + ": " +
-                                                  c.message
-                                            : c.message),
+        EXPECT_NE(r.err.find(c.more.empty()
+                                 ? "zarvek-compare: --from " + file.string() + ": " + c.message
+                                 : c.message),
                   std::string::npos)
             << c.name << "\n"
             << r.err;
