@@ -124,8 +124,8 @@ TEST(Compare, CopiesOfABuildAreNeverFasterOrSlower)
     EXPECT_EQ(ranks, (std::set<int>{1, 2, 3}));
     EXPECT_EQ(doc.at("comparisons")[0].at("path"), copy.string());
     EXPECT_EQ(doc.at("comparisons")[1].at("path"), copy2.string());
-    // The rounds come in whole blocks of three of each build, at least the
-    // two the first decisive look needs, each round with its one
+    // The rounds come in whole blocks of five of each build, at least the
+    // one the first decisive look needs, each round with its one
     // repetition's rate.
     const std::map<std::string, nlohmann::json> sides = {
         {"A", doc.at("a")}, {"B", doc.at("b")}, {"C", doc.at("comparisons")[1]}};
@@ -144,22 +144,22 @@ TEST(Compare, CopiesOfABuildAreNeverFasterOrSlower)
         }
     }
     EXPECT_EQ(doc.at("a").at("path"), BUILD);
-    ASSERT_GE(order.size(), 18u);
-    ASSERT_EQ(order.size() % 9, 0u);
+    ASSERT_GE(order.size(), 15u);
+    ASSERT_EQ(order.size() % 15, 0u);
     std::set<std::string> blocks;
-    for (size_t i = 0; i < order.size(); i += 9) {
+    for (size_t i = 0; i < order.size(); i += 15) {
         std::string block;
-        for (size_t j = i; j < i + 9; ++j) {
+        for (size_t j = i; j < i + 15; ++j) {
             block += order[j];
         }
         blocks.insert(block);
         for (const char *x : {"A", "B", "C"}) {
-            EXPECT_EQ(std::count(block.begin(), block.end(), x[0]), 3) << block;
+            EXPECT_EQ(std::count(block.begin(), block.end(), x[0]), 5) << block;
         }
     }
-    // A fresh random order in each block: 1,680 orders, so that more than
-    // three blocks in one order would be a fault.
-    EXPECT_GT(blocks.size(), (order.size() / 9 + 2) / 3) << "the blocks' orders repeat";
+    // A fresh random order in each block: 756,756 orders, so that two
+    // blocks in one order would be a fault.
+    EXPECT_EQ(blocks.size(), order.size() / 15) << "the blocks' orders repeat";
     EXPECT_NE(read_file(svg.string()).find("<svg"), std::string::npos) << "no plot";
 
     // Judged again from the saved rounds, the same verdicts, ratios and
@@ -307,7 +307,7 @@ TEST(Compare, RefusesWhatItCannotCompare)
     } cases[] = {
         {{"/nonexistent/build", BUILD}, "A (/nonexistent/build): no such build folder"},
         {{"--cpu", "4096", BUILD, BUILD}, "--cpu 4096: not a CPU this process may run on"},
-        {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for 6 rounds of each build"},
+        {{"--time", "0.5", BUILD, BUILD}, "--time 0.5: too short for 5 rounds of each build"},
         {{"--time", "inf", BUILD, BUILD}, "--time inf: a finite number of seconds above 0"},
         {{BUILD, BUILD + "/zarvek"},
          "B (" + BUILD + "/zarvek): " + BUILD + "/zarvek is zarvek itself, not a build"},

@@ -4,7 +4,7 @@ and how sure?
 
 It has zarvek-verify judge every build's zarvek and checks that no build's
 zarvek-bench flushes subnormal numbers to zero, then runs the builds'
-zarvek-bench on one CPU in blocks of rounds, three of each build a block
+zarvek-bench on one CPU in blocks of rounds, five of each build a block
 in an order drawn afresh for every block, each round a fresh process
 timing the same timed_pass/LOOP. Every rate is the pass's benchmark
 instructions over its wall-clock time. Each build is compared with A by

@@ -10,9 +10,10 @@ builds do not differ, which of a block's rounds were A's is a fair draw,
 whatever the machine did meanwhile (a drift, a neighbour's burst, two
 speeds), so the chance of each block's Mann-Whitney count is known
 exactly. The looks come after every block; by the time T the rounds have
-taken, a comparison may have spent alpha * (T / cap)^RHO of its error,
-the rest at the last look, and the walk of the counts is bounded so that
-it never spends more (_stats.BlockWalk)."""
+taken, a comparison may have spent alpha * (FIRST_SHARE + (1 -
+FIRST_SHARE) * (T / cap)^RHO) of its error, the rest at the last look,
+and the walk of the counts is bounded so that it never spends more
+(_stats.BlockWalk)."""
 
 import math
 import random
@@ -27,15 +28,17 @@ MIN_TIME = 0.05
 # short pass runs for up to half as long again as the minimum time).
 ROUND_START = 0.1
 ROUND_SLACK = 1.5
-# Rounds of every build in a block. Three: two blocks (twelve rounds of
-# two builds) can decide a difference as large as -O0's, where blocks of
-# two need three; more would let a drift within the block blur it (see
-# studies/noise-floor).
-PER_BLOCK = 3
-# The error spent by the time a share T of the cap has passed: T^RHO of
-# it. One spends evenly over the time, enough at the first decisive look
-# for a large difference, and leaves most of it to the later, narrower
-# ones (see studies/noise-floor).
+# Rounds of every build in a block. Five: the first block alone (ten
+# rounds of two builds, about 20 s at the reference loop count) can
+# decide a difference as large as -O0's, where blocks of three need two
+# (twelve rounds) and of two three; a block's 25 pairs compare more than
+# three blocks of three's 27 in fewer rounds, and the drift within 20 s
+# blurred nothing measurable (see studies/noise-floor).
+PER_BLOCK = 5
+# The error spent by a look after a share T of the cap: FIRST_SHARE of it
+# whatever T (what the first block's most extreme count needs, 0.79 % of
+# the 5 % for two builds), and the rest as T^RHO, evenly over the time.
+FIRST_SHARE = 0.2
 RHO = 1.0
 
 
@@ -56,7 +59,8 @@ class Plan:
         """What a look after SECONDS of rounds may have spent in all."""
         if final:
             return self.alpha
-        return self.alpha * min(1.0, seconds / self.cap) ** self.rho
+        return self.alpha * (FIRST_SHARE + (1 - FIRST_SHARE) *
+                             min(1.0, seconds / self.cap) ** self.rho)
 
     def block_order(self, builds, rng):
         """One block: PER_BLOCK rounds of every build, in an order drawn at
@@ -68,7 +72,9 @@ class Plan:
     def record(self):
         return {"order": "random within each block", "per_block": self.per_block,
                 "block_rounds": self.size, "first_decisive_block": self.first,
-                "alpha": round(self.alpha, 6), "spending": f"alpha * (T / cap)^{self.rho:g}"}
+                "alpha": round(self.alpha, 6),
+                "spending": f"alpha * ({FIRST_SHARE:g} + {1 - FIRST_SHARE:g} * (T / cap)^"
+                            f"{self.rho:g}) by a look after T seconds, alpha at the last"}
 
 
 def first_decisive(per_block, alpha):

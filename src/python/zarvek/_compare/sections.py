@@ -20,11 +20,11 @@ from .rounds import bench_round
 PROG = "zarvek-compare"
 CONFIDENCE = _stats.CONFIDENCE
 # The sections phase: this many blocks of sections/LOOP rounds, 15 rounds
-# of each build at three a block. Each section's interval shares 5 % with
+# of each build at five a block. Each section's interval shares 5 % with
 # the seven other sections that do work (Holm), so the first section's
-# is drawn at 0.625 %: two blocks could just reject at that level, five
+# is drawn at 0.625 %: two blocks could just reject at that level, three
 # leave room for the noise of a real machine.
-SECTION_BLOCKS = 5
+SECTION_BLOCKS = 3
 SECTIONS_INTERVAL = ("the median of the within-block ratios of each section's time; the exact "
                      "interval of the blocks' Mann-Whitney counts under the random order, at "
                      "Holm's step-down levels of 5 % across the sections that do work")
