@@ -77,7 +77,7 @@ expected=$({
             _workload compare page report; do
             echo "./lib/zarvek/zarvek/$f.py"
         done
-        for f in result-1 result-2 result-parts; do
+        for f in result-1 result-2 result-3 result-parts; do
             echo "./lib/zarvek/zarvek/schemas/$f.schema.json"
         done
         echo ./lib/zarvek/zarvek/templates/history.html.j2

@@ -105,8 +105,8 @@ def check_sentences(test, out, r, s):
     measured anew from the rates."""
     import numpy as np
 
-    rates, m = r["rates"], r["median"]
-    printed = re.search(r"CI \S+ to \S+, (.+?)\), median of", out).group(1)
+    rates, m = r["rates"], r["figure"]
+    printed = re.search(r"CI \S+ to \S+, (.+?)\), the 75th percentile of", out).group(1)
     test.assertEqual(sides(printed), [None if b is None else round(abs(b / m - 1) * 100, 1)
                                       for b in (r["low"], r["high"])], out)
     said = re.findall(r"^ {15}(\S.*)$", out.split("Stability:", 1)[1].split("\nWhole")[0], re.M)
@@ -141,16 +141,19 @@ def check_sentences(test, out, r, s):
             test.assertIn(None, (r["low"], r["high"]))
         few = re.match(r"few runs for their spread: the middle half of the runs spans (\S+)", line)
         if few:
-            test.assertEqual(float(few.group(1)),
-                             round(np.subtract(*np.percentile(rates, [75, 25])) / m * 100, 1))
+            test.assertEqual(float(few.group(1)), round(
+                np.subtract(*np.percentile(rates, [75, 25])) / np.median(rates) * 100, 1))
 
 
 def rated(rates, precision=0.5):
     """The rating and stability zarvek-report gives RATES (in time order),
     looking as it plans for that many runs."""
+    import numpy as np
+
     middle, low, high, precise, n, look, alpha, looks = report_module.rate_series(
         rates, len(rates), precision)
-    rating = {"median": middle, "low": low, "high": high, "rates": rates[:n], "runs": n,
+    rating = {"figure": middle, "quantile": report_module.FIGURE_QUANTILE, "low": low,
+              "high": high, "median": float(np.median(rates[:n])), "rates": rates[:n], "runs": n,
               "alpha": alpha, "looks": looks, "look": look, "precise": precise,
               "precision": precision / 100, "loops": 100000, "benchmark": "timed_pass/100000",
               "budget": 60.0, "subnormal": False}
@@ -393,8 +396,8 @@ class ReportPage(PageFixture):
     def test_unverified_and_other_loop_counts_are_never_ranked_with_the_rest(self):
         def unfaithful(d):
             d["verdict"]["faithful"] = False
-            d["rating"]["median"] *= 2
-            d["rating"]["high"] = d["rating"]["median"] * 1.01
+            d["rating"]["figure"] *= 2
+            d["rating"]["high"] = d["rating"]["figure"] * 1.01
 
         def unverified(d):
             d["verdict"].update(verified=False, faithful=None)
@@ -461,14 +464,16 @@ class ReportPage(PageFixture):
         truncated = os.path.join(self.dir, "truncated.json")
         with open(RESULT, encoding="utf-8") as f, open(truncated, "w") as g:
             g.write(f.read()[:200])
-        newer = edited(self.result, self.dir, "newer.json", lambda d: d.update(format=3))
+        newer = edited(self.result, self.dir, "newer.json", lambda d: d.update(format=4))
         reasons = {other: "not a zarvek-report result", truncated: "not valid JSON",
-                   newer: "format 3 is newer"}
+                   newer: "format 4 is newer"}
         damage = [  # (what is changed, the reason the page gives)
-            ({"rating": {"low": 8000, "high": 6000, "median": 6999.8}},
-             "rating.low 8000 is above the median 6999.8: the interval does not hold it"),
-            ({"rating": {"low": None, "high": 6000, "median": 6999.8}},
-             "rating.high 6000 is below the median 6999.8"),
+            ({"rating": {"low": 8000, "high": 6000, "figure": 6999.8}},
+             "rating.low 8000 is above the 75th percentile 6999.8: the interval does not hold it"),
+            ({"rating": {"low": None, "high": 6000, "figure": 6999.8}},
+             "rating.high 6000 is below the 75th percentile 6999.8"),
+            ({"rating": {"median_low": None, "median_high": 6000, "median": 6999.8}},
+             "rating.median_high 6000 is below the median 6999.8"),
             ({"whole_machine": {"copies": 0}}, "whole_machine.copies is 0, not a whole number "
                                                "from 1"),
             ({"rating": {"runs": 0}}, "rating.runs is 0, not a whole number from 1"),
@@ -485,8 +490,8 @@ class ReportPage(PageFixture):
             reasons[path] = re.escape(reason)
         # An open side is no damage: shown, and drawn as open.
         files = [self.faithful] + [edited(self.result, self.dir, f"open-{side}.json", lambda d: d[
-            "rating"].update({"low": d["rating"]["median"] * 0.99,
-                              "high": d["rating"]["median"] * 1.01, side: None}))
+            "rating"].update({"low": d["rating"]["figure"] * 0.99,
+                              "high": d["rating"]["figure"] * 1.01, side: None}))
             for side in ("low", "high")]
         page_file = os.path.join(self.dir, "p.html")
         r = report("page", "-o", page_file, *files, *reasons)

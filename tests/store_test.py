@@ -48,8 +48,9 @@ def series_files(template, folder, count=30, step=15, host="vm"):
         d["date"] = f"2026-{1 + i // 28:02d}-{1 + i % 28:02d}T12:00:00+00:00"
         d["machine"]["host"] = host
         d["machine"]["kernel"] = "6.1.0" if i < step else "6.2.0"
-        median = 7000 * (1 + rng.normal(0, 0.01)) * (0.94 if i >= step else 1)
-        d["rating"].update(median=median, low=median * 0.99, high=median * 1.01)
+        figure = 7000 * (1 + rng.normal(0, 0.01)) * (0.94 if i >= step else 1)
+        d["rating"].update(figure=figure, low=figure * 0.99, high=figure * 1.01, median=figure,
+                           median_low=figure * 0.99, median_high=figure * 1.01)
         paths.append(write(folder, f"{re.sub('[^a-z0-9]', '_', host)}-{i}.json", d))
     return paths
 
@@ -108,9 +109,11 @@ class StoreCases:
         r, history = self.history("--fail-change")
         self.assertEqual(r.returncode, 3, r.stdout + r.stderr)
         series = {(s["results"][0]["host"], s["kind"]): s for s in history["series"]}
+        # The format-1 file's figure is its median, the others' their 75th
+        # percentile: two kinds of series.
         self.assertEqual(sorted(series), sorted([("n1", "fleet"), ("n2", "fleet"),
-                                                 ("vm", "report"), (INJECTED, "report")]))
-        vm = series[("vm", "report")]
+                                                 ("vm", "report-p75"), (INJECTED, "report")]))
+        vm = series[("vm", "report-p75")]
         self.assertEqual(vm["reports"], 30)
         [change] = vm["changes"]
         self.assertLessEqual(abs(change["index"] - 15), 1, change)
@@ -287,7 +290,7 @@ class RunStore(unittest.TestCase):
         r = self.run_into("--machine", "lab-7")
         self.assertIn(f"Kept:          {self.dir}/zarvek/results.db (result 1)", r.stdout)
         h = report("history", "--machine", "lab-7", env={"XDG_DATA_HOME": self.dir})
-        self.assertIn("lab-7: rating at 100,000 loops", h.stdout)
+        self.assertIn("lab-7: rating (the 75th percentile of its runs) at 100,000 loops", h.stdout)
         corrupt, locked = (os.path.join(self.dir, name) for name in ("corrupt.db", "locked.db"))
         with open(corrupt, "wb") as f:
             f.write(os.urandom(8192))

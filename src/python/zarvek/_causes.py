@@ -3,11 +3,13 @@
 summary's words. Each cause is measured on the runs and said with the
 numbers that show it: a side left open (too few runs for their
 correlation), runs at two speeds that the interval spans, runs that came
-in stretches on one side of the median (a rate that moved, or correlated
+in stretches on one side of the figure (a rate that moved, or correlated
 neighbours) and widened it beyond what independent runs would give, and
 too few runs for their own spread."""
 
 import math
+
+from ._result import figure
 
 # Runs are at two speeds where the widest gap between their sorted rates
 # leaves at least this share of them (and three) on each side, and is more than
@@ -70,36 +72,39 @@ def longest_stretch(rates, median):
     return longest
 
 
-def runs_for_bounds(alpha, factor, start):
-    """The fewest runs, from START, whose interval at ALPHA is bounded on
-    both sides when their correlation spreads the ranks by FACTOR (at
-    most 100,000)."""
+def runs_for_bounds(alpha, factor, start, q=0.5):
+    """The fewest runs, from START, whose interval of the Q-quantile at
+    ALPHA is bounded on both sides when their correlation spreads the
+    ranks by FACTOR (at most 100,000)."""
     from . import _stats
 
     n = start
     while n < 100000:
-        lower = _stats.independent_ranks(n, alpha)[0]
-        middle = (n + 1) / 2
-        if math.floor(middle - (middle - lower) * factor + 1e-9) >= 1:
+        lower, upper = _stats.independent_ranks(n, alpha, q)
+        middle = n * q + 0.5
+        if math.floor(middle - (middle - lower) * factor + 1e-9) >= 1 and \
+                math.ceil(middle + (upper - middle) * factor - 1e-9) <= n:
             return n
         n += 1
     return n
 
 
-def runs_to_reach(rates, alpha, precision):
+def runs_to_reach(rates, alpha, precision, q=0.5):
     """About how many independent runs spread as RATES are would give an
-    interval at ALPHA within PRECISION of their median: the ranks of
-    median_interval for that many, read as quantiles of RATES."""
+    interval of their Q-quantile at ALPHA within PRECISION of it: the
+    ranks of quantile_interval for that many, read as quantiles of
+    RATES."""
     import numpy as np
 
     from . import _stats
 
-    median = float(np.median(rates))
+    figure = float(np.quantile(rates, q))
 
     def reaches(n):
-        lower, upper = _stats.independent_ranks(n, alpha)
+        lower, upper = _stats.independent_ranks(n, alpha, q)
         low, high = np.quantile(rates, [max(lower, 0) / (n + 1), min(upper, n + 1) / (n + 1)])
-        return lower >= 1 and max(high / median - 1, 1 - low / median) <= precision
+        return lower >= 1 and upper <= n and \
+            max(high / figure - 1, 1 - low / figure) <= precision
 
     fewest, most = len(rates), len(rates)
     while not reaches(most):
@@ -113,7 +118,7 @@ def runs_to_reach(rates, alpha, precision):
 
 
 def stretches_cause(stability, median, low0, high0, precision):
-    """What made the runs come in stretches on one side of the median: the
+    """What made the runs come in stretches on one side of the figure: the
     rate's drift where it moved more than the precision asked and than
     independent runs' interval is wide, else consecutive runs' positive
     correlation; None where neither shows it (correlation further apart)."""
@@ -133,26 +138,28 @@ def causes(rating, stability, unit):
 
     from . import _stats
 
-    rates, alpha, median = rating["rates"], rating["alpha"], rating["median"]
-    low, high = rating["low"], rating["high"]
+    rates, alpha = rating["rates"], rating["alpha"]
+    q = rating.get("quantile", 0.5)
+    # The figure: the runs' 75th percentile, or before format 3 their median.
+    median, low, high, what = figure(rating)
     if rating["precise"] or len(rates) < 3:
         return []
-    factor = _stats.median_ranks(rates, alpha)[2]
-    _, low0, high0 = _stats.median_interval(rates, alpha, independent=True)
+    factor = _stats.quantile_ranks(rates, q, alpha)[2]
+    _, low0, high0 = _stats.quantile_interval(rates, q, alpha, independent=True)
     said = []
-    stretches = f"runs fell on one side of the median in stretches (up to " \
+    stretches = f"runs fell on one side of {what} in stretches (up to " \
                 f"{longest_stretch(rates, median)} in a row)"
     open_sides = [side for side, bound in (("below", low), ("above", high)) if bound is None]
     if open_sides:
         where = f"open {open_sides[0]}" if len(open_sides) == 1 else "open on both sides"
         if (low0 is None and low is None) or (high0 is None and high is None):
-            more = runs_for_bounds(alpha, 1.0, len(rates) + 1)
+            more = runs_for_bounds(alpha, 1.0, len(rates) + 1, q)
             said.append(f"{where}: {len(rates)} runs are too few for a bound at this level "
                         f"({alpha * 100:.2g} % of the error, this look's share); {more:,} "
                         "would give one")
         else:
             cause = stretches_cause(stability, median, low0, high0, rating["precision"])
-            more = runs_for_bounds(alpha, factor, len(rates) + 1)
+            more = runs_for_bounds(alpha, factor, len(rates) + 1, q)
             said.append(f"{where}: {cause + ', so ' if cause else ''}{stretches}, and at that "
                         f"{len(rates)} runs give no bound "
                         f"there (independent runs would give {sides(median, low0, high0)}); "
@@ -174,9 +181,10 @@ def causes(rating, stability, unit):
     width = half_width(median, low0, high0)
     if not open_sides and not spanned and width is not None and width > rating["precision"]:
         quartiles = np.percentile(rates, [75, 25])
-        needed = runs_to_reach(rates, alpha, rating["precision"])
+        needed = runs_to_reach(rates, alpha, rating["precision"], q)
+        spans = np.subtract(*quartiles) / np.median(rates)
         said.append(f"few runs for their spread: the middle half of the runs spans "
-                    f"{np.subtract(*quartiles) / median * 100:.1f} %, and independent runs "
+                    f"{spans * 100:.1f} %, and independent runs "
                     f"spread as these are would reach \u00b1{rating['precision'] * 100:g} % at "
                     f"about {needed:,}")
     return said

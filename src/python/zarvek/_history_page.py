@@ -9,6 +9,7 @@ import datetime
 import io
 import math
 
+from . import _records
 from ._changes import CONFIDENCE
 from ._result import UNIT
 from ._series import change_words
@@ -19,8 +20,8 @@ NUMERIC = {"Rank", "Reports", f"Figure ({UNIT})", f"Next report, {CONFIDENCE * 1
 
 
 def what(kind, loops):
-    figure = "Ratings" if kind == "report" else "Fleet nodes' median copies"
-    return f"{figure} at {loops:,} loops"
+    words = _records.kind_words(kind)
+    return f"{words[0].upper()}{words[1:]} at {loops:,} loops"
 
 
 def cells(s, rank):

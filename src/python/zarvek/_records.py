@@ -12,7 +12,7 @@ import json
 import math
 
 from ._machine import identity_line
-from ._result import NotAResult
+from ._result import NotAResult, figure
 from ._stats import CONFIDENCE, median_interval
 
 # The recorded fields that may change within a series, and their names in
@@ -85,19 +85,30 @@ def report_record(document, machine=None, source=None):
     """The record of a zarvek-report result, as read_result checked it."""
     m, b, r = document["machine"], document["build"], document["rating"]
     stability = document.get("stability") or {}
+    value, low, high, _ = figure(r)
     return with_digest({
-        "kind": "report", "machine": machine or machine_name(m["host"], m["cpu_model"]),
+        "kind": "report-p75" if "figure" in r else "report",
+        "machine": machine or machine_name(m["host"], m["cpu_model"]),
         "loops": r["loops"], "flags": b["flags"], "target": b["target"],
         "compiler": b["compiler"], "zarvek_sha256": b.get("zarvek_sha256"),
         "bench_sha256": b.get("bench_sha256"), "kernel": m["kernel"],
         "cpu_identity": identity_line(m["cpu_id"]), "libc": m["libc"],
         "format": document["format"], "date": utc_date(document.get("date")),
-        "host": m["host"], "cpu_model": m["cpu_model"], "median": r["median"],
-        "low": r["low"], "high": r["high"], "runs": r.get("runs"),
+        "host": m["host"], "cpu_model": m["cpu_model"], "median": value,
+        "low": low, "high": high, "runs": r.get("runs"),
         **{key: stability.get(key) for key in ("autocorrelation", "drift", "steal",
                                                "other_work")},
         "verdict": verdict_word(document["verdict"]), "source": source,
     }, document)
+
+
+def kind_words(kind):
+    """What a series of KIND holds, in words. A result's figure is the median
+    of its rating's runs before format 3 and their 75th percentile since:
+    two kinds, so that no series mixes them."""
+    return {"report": "rating (the median of its runs)",
+            "report-p75": "rating (the 75th percentile of its runs)"}.get(
+                kind, "fleet node's median copy")
 
 
 def is_fleet(document):

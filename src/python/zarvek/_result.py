@@ -14,12 +14,34 @@ from ._files import write_atomically
 # counted as busy) with the stability over the rating itself, and its
 # interval may be open on a side (low or high null). The section profile
 # (sections) came within format 2: a reader that does not know it has
-# nothing to misread. Each format's keys and types are its schema,
-# schemas/result-N.schema.json: a new format is a new file there (the
-# newest copied and changed, what is shared left in the parts) and this
-# number raised.
-FORMAT = 2
+# nothing to misread. Format 3 publishes the 75th percentile of the
+# rating's runs (rating.figure, with rating.quantile) with its interval in
+# rating.low and rating.high, and keeps their median beside it
+# (rating.median, rating.median_low, rating.median_high): a reader of
+# format 2 would take the median's place for the figure's interval. Each
+# format's keys and types are its schema, schemas/result-N.schema.json: a
+# new format is a new file there (the newest copied and changed, what is
+# shared left in the parts) and this number raised.
+FORMAT = 3
 UNIT = "MIPS"
+
+
+def figure_words(quantile):
+    """What a figure is, in words: "the median", "the 75th percentile"."""
+    if quantile == 0.5:
+        return "the median"
+    percent = round(quantile * 100)
+    suffix = "th" if 10 <= percent % 100 <= 20 else {1: "st", 2: "nd", 3: "rd"}.get(
+        percent % 10, "th")
+    return f"the {percent}{suffix} percentile"
+
+
+def figure(rating):
+    """A result's published figure, with its interval and what it is: the
+    rating's figure from format 3 on, its median before."""
+    if "figure" in rating:
+        return rating["figure"], rating["low"], rating["high"], figure_words(rating["quantile"])
+    return rating["median"], rating["low"], rating["high"], "the median"
 
 
 def section_shares(ns_per_loop):
@@ -47,7 +69,8 @@ def _not_json(constant):
 def damage(document, reader="zarvek-report"):
     """Why DOCUMENT (a parsed result file) is not a result READER can use,
     in a line; None where it is one. Its format's schema states every key
-    and type; beyond the schema, the interval must hold its median."""
+    and type; beyond the schema, the interval must hold its figure (the
+    median before format 3), and the median's its median."""
     if not isinstance(document, dict) or "format" not in document or "rating" not in document:
         return "not a zarvek-report result (no format or rating)"
     form = document["format"]
@@ -62,12 +85,19 @@ def damage(document, reader="zarvek-report"):
     if found:
         return found
     r = document["rating"]
-    if r["low"] is not None and r["low"] > r["median"]:
-        return f"rating.low {r['low']:g} is above the median {r['median']:g}: the interval " \
-               "does not hold it"
-    if r["high"] is not None and r["high"] < r["median"]:
-        return f"rating.high {r['high']:g} is below the median {r['median']:g}: the interval " \
-               "does not hold it"
+    value, _, _, what = figure(r)
+    what = what.replace("the ", "")
+    pairs = [("rating.low", "rating.high", value, r["low"], r["high"], what)]
+    if "figure" in r:
+        pairs.append(("rating.median_low", "rating.median_high", r["median"], r["median_low"],
+                      r["median_high"], "median"))
+    for low_key, high_key, middle, low, high, name in pairs:
+        if low is not None and low > middle:
+            return f"{low_key} {low:g} is above the {name} {middle:g}: the interval does not " \
+                   "hold it"
+        if high is not None and high < middle:
+            return f"{high_key} {high:g} is below the {name} {middle:g}: the interval does not " \
+                   "hold it"
     return None
 
 

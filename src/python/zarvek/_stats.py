@@ -75,61 +75,74 @@ def hac_se_of_mean(series):
     return max(float(fit.bse[0]), float(np.std(y, ddof=1) / np.sqrt(len(y))))
 
 
-def median_interval(values, alpha, independent=False):
-    """The median of VALUES (in time order) and its 1 - ALPHA interval: the
-    order statistics at the binomial ranks that hold the median of
-    independent runs, their distance from the middle stretched by
-    sqrt(LRV / (1/4)), where LRV is the long-run variance of the series
-    of signs I(x_t < median), estimated by Newey-West. With independent
-    runs LRV is 1/4 and the interval is exact; correlated runs fall on
-    the same side of the median together, LRV grows, and the interval
-    widens with it. LRV is never taken below 1/4 (a short series can
-    underestimate it). A bound whose rank falls outside the runs is None.
-    INDEPENDENT: the interval independent runs would give, LRV 1/4."""
+def quantile_interval(values, q, alpha, independent=False):
+    """The Q-quantile of VALUES (in time order) and its 1 - ALPHA interval:
+    the order statistics at the binomial ranks that hold that quantile of
+    independent runs, their distance from n Q stretched by
+    sqrt(LRV / (Q (1 - Q))), where LRV is the long-run variance of the
+    series of signs I(x_t < the quantile), estimated by Newey-West. With
+    independent runs LRV is Q (1 - Q) and the interval is exact;
+    correlated runs fall on the same side together, LRV grows, and the
+    interval widens with it. LRV is never taken below Q (1 - Q) (a short
+    series can underestimate it). A bound whose rank falls outside the
+    runs is None. INDEPENDENT: the interval independent runs would give."""
     import numpy as np
 
     x = np.asarray(values, dtype=float)
     n = len(x)
-    middle = float(np.median(x))
+    middle = float(np.quantile(x, q))
     if n < 3:
         return middle, None, None
-    lower, upper, _ = median_ranks(x, alpha, independent)
+    lower, upper, _ = quantile_ranks(x, q, alpha, independent)
     ordered = np.sort(x)
     low = float(ordered[lower - 1]) if lower >= 1 else None
     high = float(ordered[upper - 1]) if upper <= n else None
     return middle, low, high
 
 
-def independent_ranks(n, alpha):
+def median_interval(values, alpha, independent=False):
+    """The median of VALUES and its 1 - ALPHA interval (quantile_interval)."""
+    return quantile_interval(values, 0.5, alpha, independent)
+
+
+def independent_ranks(n, alpha, q=0.5):
     """The ranks (from 1, in sorted order) of the order statistics that hold
-    the median of N independent runs with a chance of at least 1 - ALPHA:
-    the lower, k, the largest with P(Binomial(N, 1/2) <= k - 1) <= ALPHA/2,
-    and the upper, N + 1 - k; k is 0 where no run bounds it."""
+    the Q-quantile of N independent runs with a chance of at least
+    1 - ALPHA: the lower, the largest k with P(Binomial(N, Q) <= k - 1)
+    <= ALPHA / 2 (0 where no run bounds it), and the upper, the smallest
+    k with P(Binomial(N, Q) >= k) <= ALPHA / 2 (N + 1 where none does)."""
     from scipy import stats
 
-    k = int(stats.binom.ppf(alpha / 2, n, 0.5))
-    if stats.binom.cdf(k, n, 0.5) <= alpha / 2:
-        k += 1
-    return k, n + 1 - k
+    lower = int(stats.binom.ppf(alpha / 2, n, q))
+    if stats.binom.cdf(lower, n, q) <= alpha / 2:
+        lower += 1
+    upper = int(stats.binom.ppf(1 - alpha / 2, n, q)) + 1
+    return lower, upper
 
 
-def median_ranks(values, alpha, independent=False):
+def quantile_ranks(values, q, alpha, independent=False):
     """The ranks (from 1, in sorted order; they may fall outside the runs)
-    of the bounds of median_interval, and how far the runs' correlation
-    moved them: sqrt(LRV / (1/4)), 1 where it did not. The ranks are
-    the independent runs' (exact, binomial), their distance from the
-    middle stretched by that factor."""
+    of the bounds of quantile_interval, and how far the runs' correlation
+    moved them: sqrt(LRV / (Q (1 - Q))), 1 where it did not. The ranks
+    are the independent runs' (exact, binomial), their distance from
+    n Q stretched by that factor."""
     import numpy as np
 
     x = np.asarray(values, dtype=float)
     n = len(x)
-    signs = (x < np.median(x)) + 0.5 * (x == np.median(x))
-    unit = math.sqrt(n) / 2
+    cut = np.quantile(x, q)
+    signs = (x < cut) + 0.5 * (x == cut)
+    unit = math.sqrt(n * q * (1 - q))
     factor = 1.0 if independent else max(n * hac_se_of_mean(signs), unit) / unit
-    lower, upper = independent_ranks(n, alpha)
-    middle = (n + 1) / 2
+    lower, upper = independent_ranks(n, alpha, q)
+    middle = n * q + 0.5
     return (math.floor(middle - (middle - lower) * factor + 1e-9),
             math.ceil(middle + (upper - middle) * factor - 1e-9), factor)
+
+
+def median_ranks(values, alpha, independent=False):
+    """quantile_ranks of the median."""
+    return quantile_ranks(values, 0.5, alpha, independent)
 
 
 def block_count_step(m):

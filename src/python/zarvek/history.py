@@ -61,7 +61,7 @@ def series_lines(s, comparisons=False):
                 f"A {s['reference_flags']}; {s['build']} {s['flags']}")
         unit, attributes = "(ratio)", _records.COMPARISON_ATTRIBUTES
     else:
-        what = "rating" if s["kind"] == "report" else "fleet node's median copy"
+        what = _records.kind_words(s["kind"])
         head = (f"{s['machine']}: {what} at {s['loops']:,} loops; {s['build']['flags']}; "
                 f"{s['build']['target']}")
         unit, attributes = UNIT, _records.ATTRIBUTES

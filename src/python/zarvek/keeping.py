@@ -18,7 +18,7 @@ import signal
 import sys
 
 from ._process import Refusal
-from ._result import NotAResult, read_result, write_result
+from ._result import NotAResult, figure, read_result, write_result
 
 NOT_KEPT = 4
 # How long a run waits for its store to open before the rating; past it,
@@ -177,7 +177,7 @@ def finish_run(keeper, result, json_path, prog):
         return left_in_file(result, json_path, keeper.location, keeper.error, prog, "result")
     number, new, earlier = kept
     print(f"Kept:          {keeper.name} (result {number}{'' if new else ', kept already'})")
-    line = outlook_line(earlier, result["rating"]["median"], result["rating"]["unit"])
+    line = outlook_line(earlier, figure(result["rating"])[0], result["rating"]["unit"])
     if line:
         print(line)
     return 0

@@ -16,7 +16,7 @@ from . import _files
 from ._machine import identity_line
 from ._process import Refusal
 from ._records import verdict_word
-from ._result import UNIT, NotAResult, read_result, section_shares
+from ._result import UNIT, NotAResult, figure, read_result, section_shares
 from ._stats import CONFIDENCE
 from ._workload import SECTION_NAMES
 
@@ -45,11 +45,11 @@ class Row:
         self.d = document
         r = document["rating"]
         self.loops = r["loops"]
-        self.median = r["median"]
-        # An interval open on a side (too few runs for that much
-        # correlation) has no bound there; the reader saw that it holds
-        # the median.
-        self.low, self.high = r["low"], r["high"]
+        # The published figure: the 75th percentile of the runs from
+        # format 3 on, the median before. An interval open on a side (too
+        # few runs for that much correlation) has no bound there; the
+        # reader saw that it holds the figure.
+        self.figure, self.low, self.high, self.what = figure(r)
         self.verdict = verdict_word(document["verdict"])
         self.ranked = self.verdict == "faithful"
         self.rank = None
@@ -62,8 +62,8 @@ class Row:
         a second line in smaller type on the page, in brackets in Markdown."""
         d, r, w, m, b = (self.d, self.d["rating"], self.d["whole_machine"], self.d["machine"],
                          self.d["build"])
-        below = math.inf if self.low is None else 1 - self.low / self.median
-        above = math.inf if self.high is None else self.high / self.median - 1
+        below = math.inf if self.low is None else 1 - self.low / self.figure
+        above = math.inf if self.high is None else self.high / self.figure - 1
         side = [("open" if math.isinf(x) else f"{x * 100:.1f} %") for x in (below, above)]
         bounds = ["open" if x is None else f"{x:.1f}" for x in (self.low, self.high)]
         copies = f"{w['copies']} cop{'y' if w['copies'] == 1 else 'ies'}"
@@ -84,7 +84,7 @@ class Row:
             (system, "", system.lower()),
             (b["compiler"], "", b["compiler"].lower()),
             (b["flags"], "", b["flags"]),
-            (f"{self.median:.1f}", busy, self.median),
+            (f"{self.figure:.1f}", busy, self.figure),
             (f"\u2212{side[0]} +{side[1]}", f"{bounds[0]} to {bounds[1]}", max(below, above)),
             (f"{w['rate']:.1f}", copies, w["rate"]),
             (f"{w['scaling']:.3f}", "", w["scaling"]),
@@ -127,17 +127,19 @@ def label_rows(rows):
 
 
 def groups_of(rows):
-    """Rows by loop count, each group's ranked rows first, by rating."""
+    """Rows by loop count and by what their figure is (the 75th percentile
+    of the runs, or the median of an older result's: never ranked against
+    each other), each group's ranked rows first, by rating."""
     groups = {}
     for row in rows:
-        groups.setdefault(row.loops, []).append(row)
+        groups.setdefault((row.loops, row.what), []).append(row)
     ordered = []
-    for loops in sorted(groups):
-        members = sorted(groups[loops], key=lambda row: (not row.ranked, -row.median))
+    for loops, what in sorted(groups, key=lambda key: (key[0], key[1] == "the median")):
+        members = sorted(groups[loops, what], key=lambda row: (not row.ranked, -row.figure))
         for rank, row in enumerate((row for row in members if row.ranked), start=1):
             row.rank = rank
         label_rows(members)
-        ordered.append((loops, members))
+        ordered.append(((loops, what), members))
     return ordered
 
 
@@ -153,13 +155,14 @@ def open_side(ax, y, median, end):
                 va="bottom", fontsize="x-small")
 
 
-def chart(loops, rows):
+def chart(group, rows):
     """A horizontal bar chart of the ranked rows' ratings with their
     intervals, as inline SVG; None when no row is ranked. A side on which
     the interval is open is an arrow to the chart's edge."""
     ranked = [row for row in rows if row.ranked]
     if not ranked:
         return None
+    loops, what = group
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -167,23 +170,24 @@ def chart(loops, rows):
     # Text from the files is drawn as glyph outlines, never parsed as
     # mathematics; ids in the SVG are the same from run to run.
     with matplotlib.rc_context({"text.parse_math": False, "svg.fonttype": "path",
-                                "svg.hashsalt": f"zarvek-{loops}"}):
+                                "svg.hashsalt": f"zarvek-{loops}-{what}"}):
         fig, ax = plt.subplots(figsize=(9, 0.9 + 0.32 * len(ranked)), layout="constrained")
         ys = range(len(ranked))[::-1]
-        medians = [row.median for row in ranked]
-        errors = [[0 if row.low is None else row.median - row.low for row in ranked],
-                  [0 if row.high is None else row.high - row.median for row in ranked]]
-        ax.barh(list(ys), medians, xerr=errors, height=0.6, error_kw={
+        figures = [row.figure for row in ranked]
+        errors = [[0 if row.low is None else row.figure - row.low for row in ranked],
+                  [0 if row.high is None else row.high - row.figure for row in ranked]]
+        ax.barh(list(ys), figures, xerr=errors, height=0.6, error_kw={
             "ecolor": "black", "capsize": 3, "linewidth": 1},
             color=["tab:gray" if row.busy else "tab:blue" for row in ranked])
-        right = 1.12 * max(row.median if row.high is None else row.high for row in ranked)
+        right = 1.12 * max(row.figure if row.high is None else row.high for row in ranked)
         ax.set_xlim(0, right)
         for y, row in zip(ys, ranked):
             for bound, end in ((row.low, 0), (row.high, right)):
                 if bound is None:
-                    open_side(ax, y, row.median, end)
+                    open_side(ax, y, row.figure, end)
         ax.set_yticks(list(ys), [row.label for row in ranked], fontsize="small")
-        ax.set_xlabel(f"timed_pass/{loops}, {UNIT} (median and {CONFIDENCE * 100:.0f} % interval)")
+        ax.set_xlabel(f"timed_pass/{loops}, {UNIT} ({what[4:]} of the runs and "
+                      f"{CONFIDENCE * 100:.0f} % interval)")
         ax.grid(axis="x", alpha=0.3)
         ax.set_ylim(-0.6, len(ranked) - 0.4)
         out = io.BytesIO()
@@ -239,11 +243,11 @@ def html_page(groups, history=""):
     numeric = [column in NUMERIC for column in COLUMNS]
     colours = section_colours()
     shown, legend = [], False
-    for loops, rows in groups:
-        svg = chart(loops, rows)
+    for (loops, what), rows in groups:
+        svg = chart((loops, what), rows)
         profiles = [p for p in (profile(row, colours) for row in rows) if p is not None]
         shown.append({
-            "loops": loops,
+            "loops": loops, "what": what,
             "chart": markupsafe.Markup(svg) if svg else None,
             "profiles": profiles,
             # The sections' names and colours, once on the page.
@@ -277,8 +281,8 @@ def markdown_text(text):
 
 def markdown_page(groups):
     lines = ["# zarvek ratings", ""]
-    for loops, rows in groups:
-        lines += [f"## Loop count {loops:,}", ""]
+    for (loops, what), rows in groups:
+        lines += [f"## Loop count {loops:,}: {what} of the runs", ""]
         lines.append("| " + " | ".join(markdown_text(c) for c in COLUMNS) + " |")
         lines.append("|" + "|".join("---:" if c in NUMERIC else "---" for c in COLUMNS) + "|")
         for row in rows:
@@ -287,7 +291,9 @@ def markdown_page(groups):
                 for text, detail, _ in row.cells()) + " |")
         lines.append("")
     lines.append("Only results from builds verified faithful are ranked; results at different "
-                 "loop counts are never ranked against each other.")
+                 "loop counts, or whose figure is another (the 75th percentile of the runs, or "
+                 "the median of a result written before it), are never ranked against each "
+                 "other.")
     return "\n".join(lines) + "\n"
 
 

@@ -189,4 +189,6 @@ def print_report(builds, comparisons, spreads, run, verified, margin, source=Non
               "is unknown.")
     for c in comparisons:
         print(sentence(c, a, margin))
-    print(f"Ratio: {ESTIMATE}; its interval is {INTERVAL}.")
+    print("Ratio: the median of the ratios of a build's rounds to A's within each block; its "
+          "interval is exact under the blocks' random order and holds at every look at once "
+          "(zarvek-compare(1)).")
