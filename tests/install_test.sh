@@ -73,7 +73,7 @@ expected=$({
             _stats _verdict _version \
             _compare/__init__ _compare/builds _compare/judge _compare/output _compare/plan \
             _compare/plot _compare/rounds _compare/saved _compare/sections \
-            _changes _history_page _records _series _store history keeping \
+            _changes _history_page _rating _records _series _store _summary history keeping \
             _workload compare page report; do
             echo "./lib/zarvek/zarvek/$f.py"
         done

@@ -32,7 +32,7 @@ VERIFY = os.environ.get("REPORT_NO_VERIFY") != "1"
 with open(os.path.join(BUILD, "python", "zarvek", "_version.py"), encoding="utf-8") as _f:
     VERSION = re.search(r'VERSION = "(.*)"', _f.read()).group(1)
 sys.path.insert(0, os.path.join(BUILD, "python"))
-from zarvek import _result, _schema, _stats, report as report_module  # noqa: E402
+from zarvek import _rating, _result, _schema, _stats, _summary  # noqa: E402
 SERIES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "series-amd.json")
 
 
@@ -150,9 +150,9 @@ def rated(rates, precision=0.5):
     looking as it plans for that many runs."""
     import numpy as np
 
-    middle, low, high, precise, n, look, alpha, looks = report_module.rate_series(
+    middle, low, high, precise, n, look, alpha, looks = _rating.rate_series(
         rates, len(rates), precision)
-    rating = {"figure": middle, "quantile": report_module.FIGURE_QUANTILE, "low": low,
+    rating = {"figure": middle, "quantile": _rating.FIGURE_QUANTILE, "low": low,
               "high": high, "median": float(np.median(rates[:n])), "rates": rates[:n], "runs": n,
               "alpha": alpha, "looks": looks, "look": look, "precise": precise,
               "precision": precision / 100, "loops": 100000, "benchmark": "timed_pass/100000",
@@ -177,8 +177,8 @@ class ReportSentences(unittest.TestCase):
         named = collections.Counter()
         for series, n, start in windows:
             rating, stability = rated(series[start:start + n])
-            lines = report_module.rating_lines(rating) + \
-                report_module.stability_lines(stability, rating)
+            lines = _summary.rating_lines(rating) + \
+                _summary.stability_lines(stability, rating)
             out = "\n".join(lines)
             with self.subTest(two_speeds=series is two, runs=n, start=start, out=out):
                 check_sentences(self, out, rating, stability)

@@ -18,7 +18,7 @@ import unittest
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.environ["ZARVEK_BUILD"], "python"))
-from zarvek import report  # noqa: E402
+from zarvek import _rating  # noqa: E402
 from zarvek._compare import builds as builds_, judge, plan, saved  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -39,7 +39,7 @@ def ar1(rng, n, rho):
 def rating(rates, precision):
     """The interval zarvek-report prints for RATES under its looks, planned
     for as many runs."""
-    _, low, high, *_ = report.rate_series(rates, len(rates), precision)
+    _, low, high, *_ = _rating.rate_series(rates, len(rates), precision)
     return low, high
 
 

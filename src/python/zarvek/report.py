@@ -24,40 +24,19 @@ import argparse
 import datetime
 import math
 import os
-import platform
 import re
 import subprocess
 import sys
 import time
 
-from . import (_bench, _causes, _files, _machine, _process, _progress, _result, _stats,
-               _workload, keeping)
+from . import (_bench, _files, _machine, _process, _progress, _result, _stats, _workload,
+               keeping)
 from ._process import Refusal
+from ._rating import MIN_TIME, PRECISION, rate_one_core
+from ._summary import summary
 from ._version import VERSION
 
 PROG = "zarvek-report"
-UNIT = _result.UNIT
-CONFIDENCE = _stats.CONFIDENCE
-# The rating stops once its interval lies within this many per cent of the
-# median, either way (--precision).
-PRECISION = 0.5
-# The runs that always run: at ten, the order statistics of independent
-# runs give a 95 % interval.
-MIN_RUNS = 10
-# The published figure: this quantile of the rating's runs. On a shared
-# machine a neighbour only takes speed away, now and then, and the median
-# spends its precision on the runs it slowed; the 75th percentile, the
-# rate a quarter of the runs passed, reproduced from one rating
-# to the next two to ten times as closely on the recorded series, with an
-# interval as honest, bounded from 13 runs (see studies/report-figure).
-FIGURE_QUANTILE = 0.75
-# The error spent by a look after a share T of the planned runs: 5 % times
-# T^SPENDING, the rest at the last look (see rating_plan).
-SPENDING = 2.0
-SPENDING_WORDS = f"5 % times (runs / runs planned)^{SPENDING:g} by each look, the rest at the last"
-# Google Benchmark's --benchmark_min_time: one pass is far longer, so each
-# repetition is one pass.
-MIN_TIME = 0.01
 # Repetitions of each copies/N, of which the median is the figure.
 COPIES_REPETITIONS = 5
 COPIES_LOOPS_VARIABLE = "ZARVEK_REPORT_COPIES_LOOPS"
@@ -66,13 +45,6 @@ COPIES_LOOPS_VARIABLE = "ZARVEK_REPORT_COPIES_LOOPS"
 # is not itself rated, so a few runs that outvote one disturbed run are
 # enough.
 SECTIONS_RUNS = 5
-# From this share of the CPUs' time taken by steal or other work over the
-# rating, the summary says that the figures are a busy machine's.
-BUSY_SHARE = 0.1
-INTERVAL = ("the order statistics of the runs at the binomial ranks of the 75th percentile, "
-            "their distance from it widened by the Newey-West long-run variance of the signs "
-            "of (run - the 75th percentile); 5 % spent over the planned looks as the square of "
-            "the share of the runs planned, the rest at the last")
 
 
 class Build:
@@ -117,125 +89,6 @@ def locate(folder):
         if not _process.executable(program):
             raise Refusal(2, f"no executable {os.path.basename(program)} in {build.folder}")
     return build
-
-
-def rating_plan(most):
-    """The planned looks (run counts) for a rating that may take MOST runs,
-    and the error each may spend: by a look after a share T of MOST, 5 %
-    times T^SPENDING in all, the rest at the last (as zarvek-compare
-    spends its error over the cap). The first look comes at the fewest
-    runs, from MIN_RUNS, that can bound an interval at its share; then
-    every 1.5 times as many, the last at the cap."""
-    alpha = 1 - CONFIDENCE
-
-    def spent(n):
-        return alpha * min(1.0, n / max(most, 1)) ** SPENDING
-
-    def bounded(n):
-        lower, upper = _stats.independent_ranks(n, spent(n), FIGURE_QUANTILE)
-        return lower >= 1 and upper <= n
-
-    first = MIN_RUNS
-    while first < most and not bounded(first):
-        first += 1
-    looks = _stats.looks_plan(first, max(first, most))
-    totals = [spent(n) for n in looks[:-1]] + [alpha]
-    return looks, [round(b - a, 6) for a, b in zip([0.0] + totals, totals)]
-
-
-def look(rates, alpha, precision):
-    """The figure of RATES (their FIGURE_QUANTILE), its 1 - ALPHA interval,
-    and whether the interval lies within PRECISION per cent of it, either
-    way."""
-    middle, low, high = _stats.quantile_interval(rates, FIGURE_QUANTILE, alpha)
-    precise = low is not None and high is not None and \
-        max(high / middle - 1, 1 - low / middle) <= precision / 100
-    return middle, low, high, precise
-
-
-def rate_series(rates, most, precision):
-    """The rating of RATES (in time order) looked at as a live rating that
-    planned for MOST runs would look at them, ending at the last: the
-    figure, its interval, whether precise, the runs taken, the look, the
-    error it was drawn at, the plan."""
-    looks, alphas = rating_plan(most)
-    spent, n = 0.0, len(rates)
-    for k, at in enumerate(looks, start=1):
-        final = at >= n or k == len(looks)
-        at = n if final else at
-        alpha = round(1 - CONFIDENCE - spent, 6) if final else alphas[k - 1]
-        middle, low, high, precise = look(rates[:at], alpha, precision)
-        spent += alpha
-        if precise or final:
-            return middle, low, high, precise, at, k, alpha, looks
-
-
-def rate_one_core(build, cap, precision, progress):
-    """The rating: fresh zarvek-bench processes, one pass of
-    timed_pass/REFERENCE each, in time order. Fresh processes, because a
-    new process runs the pass a few per cent faster or slower than the last
-    (its memory layout): repetitions in one process would miss that. The
-    looks are planned from the first run's length and the cap; the rating
-    stops at the first look whose interval is within PRECISION of the
-    median, or at the last, when the next run would pass the cap. PROGRESS
-    shows the runs."""
-    name = f"timed_pass/{_workload.REFERENCE_LOOP}"
-    rates, subnormal, durations = [], False, []
-    looks, alphas, taken, spent = None, None, 0, 0.0
-    start = time.monotonic()
-
-    def waiting(_=None):
-        # Past the cap, the runs go on only to the MIN_RUNS of a first look.
-        elapsed = time.monotonic() - start
-        if len(rates) < MIN_RUNS and elapsed > cap:
-            progress.show(f"rating: run {len(rates) + 1} of {MIN_RUNS}, {elapsed:.0f} s: past "
-                          f"the {cap:g} s cap, for the first look needs {MIN_RUNS} runs")
-        else:
-            progress.show(f"rating: run {len(rates) + 1}, {elapsed:.0f} s of {cap:g} s")
-
-    while True:
-        timeout = max(600.0, 20 * max(durations, default=0.0))
-        began = time.monotonic()
-        waiting()
-        report = build.bench_run(f"--benchmark_filter=^{name}(/|$)", "--benchmark_repetitions=1",
-                                 f"--benchmark_min_time={MIN_TIME}", timeout=timeout,
-                                 tick=waiting)
-        durations.append(time.monotonic() - began)
-        try:
-            runs = _bench.bench_runs(report, name)
-        except ValueError as e:
-            raise Refusal(2, f"{build.bench}: {e}") from None
-        if len(runs) != 1:
-            raise Refusal(2, f"{build.bench} reported {len(runs)} runs of {name}, not 1")
-        rates.append(float(runs[0]["items_per_second"]) / 1e6)
-        subnormal = subnormal or bool(runs[0].get("subnormal"))
-        if looks is None:
-            looks, alphas = rating_plan(int(cap / durations[0]))
-        elapsed = time.monotonic() - start
-        # The last look is at the cap, wherever the runs' length puts it,
-        # and spends what the looks before left.
-        out_of_time = elapsed + sum(durations) / len(durations) > cap
-        if len(rates) < MIN_RUNS or (len(rates) not in looks[:-1] and not out_of_time):
-            continue
-        taken += 1
-        alpha = round(1 - CONFIDENCE - spent, 6) if out_of_time else \
-            alphas[looks.index(len(rates))]
-        spent += alpha
-        middle, low, high, precise = look(rates, alpha, precision)
-        if precise or out_of_time:
-            break
-    progress.clear()
-    median, median_low, median_high = _stats.median_interval(rates, alpha)
-    return {
-        "figure": middle, "quantile": FIGURE_QUANTILE, "low": low, "high": high,
-        "median": median, "median_low": median_low, "median_high": median_high, "unit": UNIT,
-        "loops": _workload.REFERENCE_LOOP, "subnormal": subnormal,
-        "benchmark": name, "confidence": CONFIDENCE, "interval": INTERVAL,
-        "precise": precise, "precision": precision / 100, "runs": len(rates),
-        "rates": rates, "seconds": round(time.monotonic() - start, 3), "budget": cap,
-        "looks": looks, "look": taken, "alpha": round(alpha, 6),
-        "spending": SPENDING_WORDS,
-    }
 
 
 def rate_whole_machine(build, cpus, copies_loops, progress):
@@ -332,93 +185,6 @@ def copies_loops_setting():
     if not re.fullmatch(r"[0-9]+", text) or not 1 <= int(text) <= 2147483647:
         raise Refusal(2, f"{COPIES_LOOPS_VARIABLE}={text}: a whole number from 1 to 2147483647")
     return int(text)
-
-
-def interval_text(r):
-    low = "open" if r["low"] is None else f"{r['low']:.1f}"
-    high = "open" if r["high"] is None else f"{r['high']:.1f}"
-    return f"{CONFIDENCE * 100:.0f} % CI {low} to {high}, " \
-           f"{_causes.sides(r['figure'], r['low'], r['high'])}"
-
-
-def share(x):
-    return "unknown" if x is None else f"{x * 100:.1f} %"
-
-
-def stability_lines(s, r):
-    """The machine's steadiness in one line; then why the interval is wider
-    than the precision asked, where it is, and whether the machine was
-    busy."""
-    lag1 = "unknown" if s["autocorrelation"] is None else \
-        f"{s['autocorrelation']:.2f}".replace("-", "\u2212")
-    moved = "unknown" if s["drift"] is None else _causes.percent(s["drift"])
-    lines = [f"Stability:     runs correlated {lag1} at lag 1, drift {moved}, steal "
-             f"{share(s['steal'])} and other work {share(s['other_work'])} of the CPUs"]
-    lines += [f"               {cause}" for cause in _causes.causes(r, s, UNIT)]
-    shares = (("steal", s["steal"]), ("other work", s["other_work"]))
-    busy = [f"{label} {x * 100:.0f} %" for label, x in shares
-            if x is not None and x >= BUSY_SHARE]
-    if busy:
-        lines.append(f"               {' and '.join(busy)} of the CPUs during the rating: "
-                     "these are the figures of a busy machine")
-    return lines
-
-
-def rating_lines(r):
-    """The rating, its interval, and whether that reached the precision."""
-    lines = [f"Rating:        {r['figure']:.1f} {UNIT} at {r['loops']:,} loops "
-             f"({interval_text(r)}), {_result.figure_words(r['quantile'])} of {r['runs']} runs "
-             f"of {r['benchmark']}; their median {r['median']:.1f}"]
-    looks = r["looks"]
-    look = f"look {r['look']} of {len(looks)}"
-    target = f"\u00b1{r['precision'] * 100:g} %"
-    if r["precise"]:
-        lines.append(f"               within {target} at {look} (planned "
-                     f"{_stats.planned(looks, 'runs')})")
-    else:
-        lines.append(f"               short of {target}: stopped at the cap (--time "
-                     f"{r['budget']:g}, {look}); a quieter machine or a longer --time "
-                     "narrows it")
-    return lines
-
-
-def summary(result, timings):
-    r, w, m, b, v, s = (result[k] for k in ("rating", "whole_machine", "machine", "build",
-                                            "verdict", "stability"))
-    lines = rating_lines(r) + stability_lines(s, r)
-    whole = (f"Whole machine: {w['rate']:.1f} {UNIT} with {w['copies']} "
-             f"cop{'y' if w['copies'] == 1 else 'ies'} (copies/{w['copies']}), one copy "
-             f"{w['single_copy']:.1f}, scaling {w['scaling']:.3f}")
-    # A zarvek-bench that does not name the copies' loop count in its
-    # context, run without ZARVEK_REPORT_COPIES_LOOPS, leaves it unknown.
-    if w["loops"] is not None and w["loops"] != _workload.REFERENCE_LOOP:
-        whole += f", at {w['loops']:,} loops"
-    lines.append(whole)
-    sections = result["sections"]
-    if sections is not None:
-        shares = _result.section_shares(sections["ns_per_loop"])
-        largest = sorted(range(10), key=lambda i: -shares[i])[:3]
-        lines.append(f"Sections:      median of {sections['runs']} runs of "
-                     f"{sections['benchmark']}; the largest shares of the pass: " + ", ".join(
-                         f"{i + 1} {_workload.SECTION_NAMES[i]} {shares[i] * 100:.1f} %"
-                         for i in largest))
-    for label, part in (("rating", r), ("whole machine", w)):
-        if part["subnormal"]:
-            lines.append(f"               the {label}'s passes computed with subnormal "
-                         "numbers: compare it only at the same loop count")
-    if v["verified"]:
-        lines.append(f"Verdict:       faithful ({v['method']})")
-    else:
-        lines.append("Verdict:       not verified (--no-verify): whether the build did the "
-                     "benchmark's work is unknown")
-    cpus = f"{m['cpus']} CPU{'s' if m['cpus'] != 1 else ''}"
-    lines.append(f"Machine:       {m['host']}: {m['cpu_model']} "
-                 f"({_machine.identity_line(m['cpu_id'])}), {cpus}, {platform.system()} "
-                 f"{m['kernel']}, {m['libc']}")
-    lines.append(f"Build:         {b['compiler']}, {b['flags']}, {b['target']}")
-    lines.append(f"Took {result['duration']:.1f} s: " + ", ".join(
-        f"{label} {seconds:.1f} s" for label, seconds in timings))
-    return "\n".join(lines)
 
 
 def command_run(args):
