@@ -57,9 +57,9 @@ def judge_look(a, comparisons, blocks, size, bound, margin, final, seconds):
     lower, upper = math.log(1 - margin / 100), math.log(1 + margin / 100)
     for c in comparisons:
         d = _stats.block_differences(block_values(a, c.build, blocks, size))
-        mean, low, high = _stats.shift_interval(d, bound)
+        middle, low, high = _stats.shift_interval(d, bound)
         c.blocks = blocks
-        c.ratio = math.exp(mean)
+        c.ratio = math.exp(middle)
         c.low, c.high = (None, None) if low is None else (math.exp(low), math.exp(high))
         if c.verdict is not None:
             continue
@@ -74,16 +74,16 @@ def judge_look(a, comparisons, blocks, size, bound, margin, final, seconds):
             if low is None:
                 c.why = "the cap came before the first look that could decide"
             else:
-                c.more_seconds = more_time(mean, (high - low) / 2, blocks, lower, upper,
+                c.more_seconds = more_time(middle, (high - low) / 2, blocks, lower, upper,
                                            seconds / blocks)
 
 
-def more_time(mean, half, blocks, lower, upper, block_seconds):
+def more_time(middle, half, blocks, lower, upper, block_seconds):
     """How much longer this machine would need to decide, the interval's
     half-width HALF shrinking as 1/sqrt(blocks): until it excludes 1 at
-    the current estimate, or fits within the margin, whichever comes
-    first."""
-    targets = [t for t in (abs(mean), min(upper - mean, mean - lower)) if t > 0]
+    the current estimate MIDDLE, or fits within the margin, whichever
+    comes first."""
+    targets = [t for t in (abs(middle), min(upper - middle, middle - lower)) if t > 0]
     if not targets or not math.isfinite(half):
         return None
     needed = blocks * (half / max(targets)) ** 2
