@@ -87,6 +87,7 @@ TEST(Compare, CopiesOfABuildAreNeverFasterOrSlower)
         line += " (is the same as A within \xc2\xb1"
                 "2 % ";
         line += interval;
+        line += ", decided after [0-9]+ rounds \\([0-9.]+ s\\)";
         line += "|against A is undecided ";
         line += interval;
         line += ": about [0-9]+ s more on this machine would decide it)\n";
