@@ -164,7 +164,8 @@ def print_report(builds, comparisons, spreads, run, verified, margin, source=Non
     where = f"on CPU {run['cpu']}" if source is None else f"from {source} (run on CPU {run['cpu']})"
     print(f"zarvek-compare: {run['benchmark']} ({grouped(run['loops'])} loops, rates by the wall "
           f"clock), {run['rounds']} rounds of {reps} repetition{'s' if reps != 1 else ''} in "
-          f"{run['blocks']} blocks of {run['plan']['per_block']} of each build, in a random order "
+          f"{run['blocks']} block{'s' if run['blocks'] != 1 else ''} of "
+          f"{run['plan']['per_block']} of each build, in a random order "
           f"each, {where}, {run['elapsed']:.1f} s; looked at after every block")
     for build in builds:
         s = spreads[build]
