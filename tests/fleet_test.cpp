@@ -151,11 +151,12 @@ TEST(Fleet, TwoRanksGiveAReportAndItsJson)
     const ProcessResult digest = run_process({"sha256sum", ZARVEK_FLEET});
     EXPECT_EQ(host.at("zarvek_fleet_sha256"), digest.out.substr(0, 64)) << digest.err;
     if (!ZARVEK_EMULATED) {
-        const ProcessResult python = run_process(
-            {"/usr/bin/python3", "-c",
-             "import json, sys; sys.path.insert(0, sys.argv[1]); from zarvek import _machine; "
-             "print(json.dumps(_machine.machine_record([int(sys.argv[2])])))",
-             ZARVEK_PYTHON_SOURCE, std::to_string(copies[0].at("cpu").get<int>())});
+        const std::string script =
+            "import json, sys; sys.path.insert(0, sys.argv[1]); from zarvek import _machine; "
+            "print(json.dumps(_machine.machine_record([int(sys.argv[2])])))";
+        const ProcessResult python =
+            run_process({"/usr/bin/python3", "-c", script, ZARVEK_PYTHON_SOURCE,
+                         std::to_string(copies[0].at("cpu").get<int>())});
         const json recorded = json::parse(python.out);
         ASSERT_EQ(host.at("machine").size(), 5u) << host;
         for (const auto &[key, value] : host.at("machine").items()) {
