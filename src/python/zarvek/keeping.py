@@ -43,6 +43,10 @@ def keep_in_child(location, connection):
         store = _store.Store(location)
         connection.send(("name", store.name))
         store.open()
+        # What the outlook on the run's series needs, loaded now, while the
+        # run makes ready, rather than after its rating.
+        from . import _changes, _series  # noqa: F401
+        import scipy.special  # noqa: F401
         connection.send(("ready", None))
     except ImportError as e:
         connection.send(("error", f"{e}: apt-get install {NEEDED}"))
