@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // zarvek-bench, run briefly with JSON output: its runs are there, each
 // rate is the one its time gives, the build is in the context, the passes
-// that compute with subnormal numbers are marked, and the copies of
-// copies/N are real processes that are never left behind. Nothing here
-// depends on how fast the machine is.
+// that compute with subnormal numbers are marked, the profiled pass
+// executes the timed pass's instructions (callgrind's count), and the
+// copies of copies/N are real processes that are never left behind.
+// Nothing here depends on how fast the machine is.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
