@@ -167,7 +167,8 @@ class StoreCases:
                                       self.db, *files[k::8]], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, text=True) for k in range(8)]
         for child in children:
-            self.assertEqual(child.wait(timeout=600), 0, child.stderr.read())
+            _, errors = child.communicate(timeout=600)
+            self.assertEqual(child.returncode, 0, errors)
         r, history = self.history()
         self.assertEqual(sum(s["reports"] for s in history["series"]), 200, r.stderr)
 
@@ -178,7 +179,7 @@ class StoreCases:
         for _ in range(5):  # killed between or within its transactions
             child.stdout.readline()
         os.kill(child.pid, signal.SIGKILL)
-        child.wait()
+        child.communicate()
         r = self.report("import", "--db", self.db, *files)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertGreaterEqual(r.stdout.count("kept already"), 5, r.stdout)

@@ -205,8 +205,12 @@ class Store:
     def version(self, connection):
         """The store's schema version; 0 for an empty database."""
         inspector = sa.inspect(connection)
+        # The results table is looked for first: both tables are made in
+        # one transaction, so where another writer commits them between
+        # the two looks, the later look still sees the version.
+        has_results = inspector.has_table(results.name)
         if not inspector.has_table(meta.name):
-            if inspector.has_table(results.name):
+            if has_results:
                 raise StoreError(f"{self.name}: has results but no schema version")
             return 0
         value = connection.execute(sa.select(meta.c.value).where(
