@@ -609,14 +609,13 @@ class ReportRefusals(unittest.TestCase):
             pid_file, cleaned = (os.path.join(self.dir, f"{name}.{signum}")
                                  for name in ("bench.pid", "cleaned"))
             folder = fake_build(os.path.join(self.dir, f"slow{signum}"), listing_bench(
-                f"echo $$ > {pid_file}; trap 'touch {cleaned}; exit 143' TERM; sleep 60 & wait"))
+                f"trap 'touch {cleaned}; exit 143' TERM; echo $$ > {pid_file}; sleep 60 & wait"))
             child = subprocess.Popen([REPORT, "run", "--no-verify", "--build", folder, "--json",
                                       self.json, "--no-store"], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             deadline = time.monotonic() + 30
             while not os.path.exists(pid_file) and time.monotonic() < deadline:
                 time.sleep(0.05)
-            time.sleep(0.2)
             child.send_signal(signum)
             out, err = child.communicate(timeout=30)
             self.assertEqual(child.returncode, 128 + signum, out + err)
