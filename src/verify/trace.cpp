@@ -510,6 +510,14 @@ std::vector<std::string> trace_command(const Program &program, const Runner &run
             command.push_back(option);
         }
         command.push_back("enable=on,target=native,arg=zarvek,arg=" + word);
+        // Emulated time counted in instructions, not taken from the host's
+        // clock: a timer's interrupts then fall at the same points in every
+        // run, however loaded the host, and the counts grow exactly with
+        // the loop count.
+        if (std::find(command.begin(), command.end(), "-icount") == command.end()) {
+            command.push_back("-icount");
+            command.push_back("shift=0");
+        }
         command.push_back("-kernel");
         command.push_back(program.path);
         return command;
